@@ -1,0 +1,80 @@
+// A keyboard for tests: holds the key state a test sets, records what the monitor
+// asked of it, and runs watchdog ticks only when the test says so.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "input-monitor/keyboard.h"
+
+namespace vesk::testing {
+
+class FakeKeyboard final : public Keyboard {
+ public:
+  struct Timer final : RepeatingTimer {
+    double seconds = 0;
+    std::function<void()> tick;
+    bool valid = true;
+    void invalidate() override { valid = false; }
+  };
+
+  bool isTrusted(bool prompt) override {
+    (prompt ? prompts : checks)++;
+    return trusted;
+  }
+  bool createTap(KeyEventHandler& h) override {
+    handler = &h;
+    return tapAvailable;
+  }
+  void reenableTap() override { reenables++; }
+  EventFlags returnFlagsState() override { return flagsState; }
+  bool returnKeyState(std::uint16_t keyCode) override {
+    queriedKeys.push_back(keyCode);
+    return keysDown.count(keyCode) > 0;
+  }
+  std::unique_ptr<RepeatingTimer> startRepeatingTimer(double seconds, std::function<void()> tick) override {
+    auto timer = std::make_shared<Timer>();
+    timer->seconds = seconds;
+    timer->tick = std::move(tick);
+    timers.push_back(timer);
+    // The monitor owns the handle; the fake keeps the timer alive like a run loop does.
+    return std::make_unique<Handle>(timer);
+  }
+  void swallowPlanChanged(const SwallowPlan& plan) override { plans.push_back(plan); }
+  void run() override {}
+
+  /// Runs one tick of every timer still scheduled, as 0.2 s passing would.
+  void advanceTick() {
+    auto scheduled = timers;
+    for (auto& timer : scheduled) {
+      if (timer->valid) timer->tick();
+    }
+  }
+  int liveTimers() const {
+    int n = 0;
+    for (const auto& timer : timers) n += timer->valid ? 1 : 0;
+    return n;
+  }
+
+  bool trusted = true;
+  bool tapAvailable = true;
+  KeyEventHandler* handler = nullptr;
+  int checks = 0;
+  int prompts = 0;
+  int reenables = 0;
+  EventFlags flagsState = 0;
+  std::map<std::uint16_t, bool> keysDown;
+  std::vector<std::uint16_t> queriedKeys;
+  std::vector<std::shared_ptr<Timer>> timers;
+  std::vector<SwallowPlan> plans;
+
+ private:
+  struct Handle final : RepeatingTimer {
+    explicit Handle(std::shared_ptr<Timer> t) : timer(std::move(t)) {}
+    void invalidate() override { timer->invalidate(); }
+    std::shared_ptr<Timer> timer;
+  };
+};
+
+}  // namespace vesk::testing

@@ -1,0 +1,74 @@
+"""Drives a helper executable the way the host application does: writes its
+standard input, reads its standard output line by line with deadlines."""
+
+import json
+import os
+import select
+import subprocess
+import time
+
+BUILD_DIR = os.environ.get("VESK_BUILD_DIR", os.path.join(os.path.dirname(__file__), "..", "build"))
+
+
+def executable(name):
+    return os.path.join(BUILD_DIR, name)
+
+
+class Helper:
+    def __init__(self, name, args=(), env=None):
+        self.proc = subprocess.Popen(
+            [executable(name), *args],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            env=env if env is not None else os.environ.copy(),
+        )
+        self._buffer = b""
+
+    def send(self, data):
+        if isinstance(data, str):
+            data = data.encode()
+        self.proc.stdin.write(data)
+        self.proc.stdin.flush()
+
+    def send_line(self, obj):
+        self.send((obj if isinstance(obj, str) else json.dumps(obj)) + "\n")
+
+    def close_input(self):
+        self.proc.stdin.close()
+
+    def read_line(self, timeout=5.0):
+        """The next raw line of standard output (bytes, without its line feed), or None at
+        the deadline or at end of output."""
+        deadline = time.monotonic() + timeout
+        fd = self.proc.stdout.fileno()
+        while b"\n" not in self._buffer:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                return None
+            ready, _, _ = select.select([fd], [], [], left)
+            if not ready:
+                return None
+            chunk = os.read(fd, 65536)
+            if not chunk:
+                return None
+            self._buffer += chunk
+        line, self._buffer = self._buffer.split(b"\n", 1)
+        return line
+
+    def read_event(self, timeout=5.0):
+        line = self.read_line(timeout)
+        return None if line is None else json.loads(line.decode("utf-8"))
+
+    def wait(self, timeout=5.0):
+        return self.proc.wait(timeout=timeout)
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        for stream in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
+            try:
+                stream.close()
+            except (BrokenPipeError, OSError):
+                pass

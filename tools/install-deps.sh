@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs everything the build, the tests and the demo need, from Debian's packages.
+# Idempotent: when every package is already there it does nothing and asks no server.
+set -euo pipefail
+
+PACKAGES=(
+  # build
+  cmake ninja-build g++ clang pkg-config
+  nlohmann-json3-dev libsoxr-dev libpulse-dev libx11-dev libxi-dev libxtst-dev
+  # tests and benchmarks
+  googletest libgtest-dev libgmock-dev libbenchmark-dev python3
+  # the private sound server and virtual display of the end-to-end tests and the demo
+  pulseaudio pulseaudio-utils xvfb xdotool x11-utils sox
+)
+
+missing=()
+for pkg in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$pkg")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO="sudo"
+echo "Installing: ${missing[*]}"
+$SUDO apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
