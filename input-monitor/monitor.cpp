@@ -6,6 +6,16 @@ namespace {
 
 constexpr double kWatchdogSeconds = 0.2;
 
+// Built once: a hold's events are the only output on the keystroke path.
+const Json& downEvent() {
+  static const Json event{{"type", "down"}};
+  return event;
+}
+const Json& upEvent() {
+  static const Json event{{"type", "up"}};
+  return event;
+}
+
 bool isTapDisabled(std::uint32_t type) {
   return type == kTapDisabledByTimeout || type == kTapDisabledByUserInput;
 }
@@ -107,7 +117,7 @@ bool Monitor::bindingModsActive(ModifierMask cur) const {
 
 void Monitor::beginHold() {
   pttActive_ = true;
-  output_.emit(Json{{"type", "down"}});
+  output_.emit(downEvent());
   if (holdWatchdog_) return;  // left over from a dropped hold: reuse it
   std::weak_ptr<Monitor*> weakSelf = self_;
   holdWatchdog_ = keyboard_.startRepeatingTimer(kWatchdogSeconds, [weakSelf] {
@@ -117,7 +127,7 @@ void Monitor::beginHold() {
 
 void Monitor::endHold() {
   pttActive_ = false;
-  output_.emit(Json{{"type", "up"}});
+  output_.emit(upEvent());
   stopWatchdog();
 }
 

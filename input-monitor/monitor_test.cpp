@@ -3,6 +3,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "input-monitor/testing/fake_keyboard.h"
 #include "input-monitor/testing/key_script.h"
 #include "input-monitor/testing/recording_output.h"
@@ -369,6 +372,57 @@ TEST_F(MonitorTest, SwallowPlanFollowsBindingAndMode) {
   monitor.setMode("record");
   monitor.handle(kKeyDown, KeyEvent{0, 0});
   EXPECT_EQ(keyboard.plans.back(), (SwallowPlan{false, 49, 0}));
+}
+
+}  // namespace
+}  // namespace vesk
+
+namespace vesk {
+namespace {
+
+// Commands arrive on the reader thread while the event thread handles keys and ticks:
+// every "down" must still be followed by at most one "up", and nothing may race.
+TEST(MonitorThreadsTest, CommandsDuringEventsKeepLinesConsistent) {
+  testing::FakeKeyboard keyboard;
+  testing::RecordingOutput output;
+  std::mutex outputLock;
+  struct LockedOutput final : EventOutput {
+    testing::RecordingOutput& inner;
+    std::mutex& lock;
+    LockedOutput(testing::RecordingOutput& o, std::mutex& l) : inner(o), lock(l) {}
+    void emit(const Json& event) override {
+      std::lock_guard<std::mutex> hold(lock);
+      inner.emit(event);
+    }
+  } locked(output, outputLock);
+  Monitor monitor(keyboard, locked);
+  monitor.start();
+  std::atomic<bool> done{false};
+  std::thread reader([&] {
+    for (int i = 0; i < 2000; ++i) {
+      monitor.setBinding(49, {"control"});
+      if (i % 3 == 0) monitor.setMode(i % 2 ? "record" : "listen");
+      if (i % 7 == 0) monitor.clearBinding();
+    }
+    done = true;
+  });
+  const EventFlags control = testing::flagsOf(kControlBit);
+  while (!done) {
+    monitor.handle(kKeyDown, KeyEvent{49, control});
+    keyboard.advanceTick();
+    monitor.handle(kKeyUp, KeyEvent{49, control});
+  }
+  reader.join();
+  std::lock_guard<std::mutex> hold(outputLock);
+  bool held = false;
+  for (const auto& line : output.lines) {
+    if (line == testing::kDownLine) {
+      held = true;
+    } else if (line == testing::kUpLine) {
+      EXPECT_TRUE(held) << "an up without its down";
+      held = false;
+    }
+  }
 }
 
 }  // namespace
