@@ -26,6 +26,7 @@ enum EventType : std::uint32_t {
 struct KeyEvent {
   KeyCode keyCode = 0;
   EventFlags flags = 0;
+  bool operator==(const KeyEvent&) const = default;
 };
 
 enum class Verdict { pass, swallow };
