@@ -1,0 +1,63 @@
+// A plain X client for the end-to-end tests, standing in for the application that
+// has the input focus.
+//   x11_key_client log          maps a window, takes the focus, prints "ready", then
+//                               one line per key event it receives: "press NAME" or
+//                               "release NAME" (NAME is the keysym's name).
+//   x11_key_client grab KEYSYM  grabs KEYSYM with Control and any modifiers on the root
+//                               window, prints "grabbed", then waits to be killed.
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+int logKeys(Display* display) {
+  Window window = XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 200, 100, 0, 0, 0);
+  XSelectInput(display, window, KeyPressMask | KeyReleaseMask | StructureNotifyMask);
+  XMapWindow(display, window);
+  for (;;) {
+    XEvent event;
+    XNextEvent(display, &event);
+    if (event.type == MapNotify) break;
+  }
+  XSetInputFocus(display, window, RevertToParent, CurrentTime);
+  XSync(display, False);
+  std::printf("ready\n");
+  std::fflush(stdout);
+  for (;;) {
+    XEvent event;
+    XNextEvent(display, &event);
+    if (event.type != KeyPress && event.type != KeyRelease) continue;
+    const char* name = XKeysymToString(XLookupKeysym(&event.xkey, 0));
+    std::printf("%s %s\n", event.type == KeyPress ? "press" : "release", name ? name : "?");
+    std::fflush(stdout);
+  }
+}
+
+int grabKey(Display* display, const char* keysymName) {
+  KeyCode keycode = XKeysymToKeycode(display, XStringToKeysym(keysymName));
+  for (unsigned state = 0; state < 256; ++state) {
+    if (state & ControlMask) {
+      XGrabKey(display, keycode, state, DefaultRootWindow(display), False, GrabModeAsync, GrabModeAsync);
+    }
+  }
+  XSync(display, False);
+  std::printf("grabbed\n");
+  std::fflush(stdout);
+  for (;;) {
+    XEvent event;
+    XNextEvent(display, &event);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Display* display = XOpenDisplay(nullptr);
+  if (!display) return 2;
+  if (argc == 2 && std::strcmp(argv[1], "log") == 0) return logKeys(display);
+  if (argc == 3 && std::strcmp(argv[1], "grab") == 0) return grabKey(display, argv[2]);
+  return 2;
+}

@@ -1,0 +1,125 @@
+"""A private X server for tests (Xvfb), keys typed into it through XTest, and the
+plain key-logging client that stands in for the focused application."""
+
+import ctypes
+import os
+import select
+import subprocess
+import time
+
+from host import BUILD_DIR
+
+_x11 = ctypes.CDLL("libX11.so.6")
+_xtst = ctypes.CDLL("libXtst.so.6")
+_x11.XOpenDisplay.restype = ctypes.c_void_p
+_x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+_x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+_x11.XStringToKeysym.restype = ctypes.c_ulong
+_x11.XStringToKeysym.argtypes = [ctypes.c_char_p]
+_x11.XKeysymToKeycode.restype = ctypes.c_ubyte
+_x11.XKeysymToKeycode.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
+_x11.XSync.argtypes = [ctypes.c_void_p, ctypes.c_int]
+_xtst.XTestFakeKeyEvent.argtypes = [ctypes.c_void_p, ctypes.c_uint, ctypes.c_int, ctypes.c_ulong]
+
+
+class XServer:
+    """Xvfb on a free display number; `env` names it for child processes."""
+
+    def __init__(self):
+        read_end, write_end = os.pipe()
+        self.proc = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp", "-screen", "0", "640x480x24"],
+            pass_fds=(write_end,),
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL,
+        )
+        os.close(write_end)
+        number = b""
+        deadline = time.monotonic() + 10
+        while not number.endswith(b"\n") and time.monotonic() < deadline:
+            ready, _, _ = select.select([read_end], [], [], 0.5)
+            if ready:
+                chunk = os.read(read_end, 16)
+                if not chunk:
+                    break
+                number += chunk
+        os.close(read_end)
+        if not number.strip():
+            self.stop()
+            raise RuntimeError("Xvfb did not start")
+        self.display = ":" + number.decode().strip()
+        self.env = dict(os.environ, DISPLAY=self.display)
+        self._dpy = _x11.XOpenDisplay(self.display.encode())
+
+    def keycode(self, keysym_name):
+        return _x11.XKeysymToKeycode(self._dpy, _x11.XStringToKeysym(keysym_name.encode()))
+
+    def key(self, keysym_name, down):
+        _xtst.XTestFakeKeyEvent(self._dpy, self.keycode(keysym_name), 1 if down else 0, 0)
+        _x11.XSync(self._dpy, 0)
+
+    def press(self, *names):
+        for name in names:
+            self.key(name, True)
+
+    def release(self, *names):
+        for name in names:
+            self.key(name, False)
+
+    def tap(self, *names):
+        """Presses the keys in order and releases them in reverse order."""
+        self.press(*names)
+        self.release(*reversed(names))
+
+    def stop(self):
+        # The test's own connection is left unused from here: Xlib ends a process
+        # whose server has gone at its next call.
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+
+
+class KeyClient:
+    """The focused application: a window that logs every key event it receives."""
+
+    def __init__(self, server, *args):
+        self.proc = subprocess.Popen(
+            [os.path.join(BUILD_DIR, "tests", "x11_key_client"), *(args or ("log",))],
+            stdout=subprocess.PIPE,
+            env=server.env,
+        )
+        self._buffer = b""
+
+    def read_line(self, timeout=5.0):
+        deadline = time.monotonic() + timeout
+        fd = self.proc.stdout.fileno()
+        while b"\n" not in self._buffer:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                return None
+            ready, _, _ = select.select([fd], [], [], left)
+            if not ready:
+                return None
+            chunk = os.read(fd, 4096)
+            if not chunk:
+                return None
+            self._buffer += chunk
+        line, self._buffer = self._buffer.split(b"\n", 1)
+        return line.decode()
+
+    def lines_until(self, marker, timeout=5.0):
+        """Every line up to and including `marker`."""
+        lines = []
+        while True:
+            line = self.read_line(timeout)
+            if line is None:
+                raise AssertionError(f"no {marker!r} from the focused client; saw {lines}")
+            lines.append(line)
+            if line == marker:
+                return lines
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        self.proc.stdout.close()
