@@ -15,10 +15,12 @@
 #include <X11/extensions/XInput2.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <mutex>
@@ -242,10 +244,21 @@ class X11Keyboard final : public Keyboard {
     pollfd fds[3] = {{wakeFd_, POLLIN, 0},
                      {displayLost ? -1 : ConnectionNumber(display_), POLLIN, 0},
                      {displayLost ? -1 : ConnectionNumber(grabDisplay_), POLLIN, 0}};
-    if (::poll(fds, 3, pollTimeoutMs()) > 0 && (fds[0].revents & POLLIN)) {
+    if (::poll(fds, 3, pollTimeoutMs()) <= 0) return;
+    if (fds[0].revents & POLLIN) {
       std::uint64_t count;
       [[maybe_unused]] auto n = ::read(wakeFd_, &count, sizeof count);
     }
+    if (serverClosed(fds[1]) || serverClosed(fds[2])) displayLost = true;
+  }
+
+  // Notices a server that went away before Xlib does: Xlib's own path for a lost
+  // connection unlocks a display mutex it never locked.
+  static bool serverClosed(const pollfd& fd) {
+    if (fd.fd < 0 || !(fd.revents & (POLLIN | POLLHUP | POLLERR))) return false;
+    char byte;
+    ssize_t n = ::recv(fd.fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
   }
 
   Display* display_;      // observes: raw events and key state
