@@ -96,4 +96,8 @@ class Keyboard {
 /// The keyboard of this platform, chosen by the build.
 std::unique_ptr<Keyboard> makePlatformKeyboard();
 
+/// Runs `body` as one long-running background task (the command reader), on a global
+/// work queue at user-initiated priority where the platform has one.
+void startBackgroundTask(std::function<void()> body);
+
 }  // namespace vesk

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <csignal>
-#include <thread>
 
 #include "input-monitor/commands.h"
 #include "input-monitor/emit.h"
@@ -20,12 +19,12 @@ int main() {
   static vesk::Monitor monitor(*keyboard, output);
   monitor.start();  // "permission" and "ready" go out before any command is read
 
-  std::thread([] {
+  vesk::startBackgroundTask([] {
     vesk::readCommands(STDIN_FILENO, monitor);
     // End of input: leave at once, without "up" and without running destructors
     // under the event thread's feet.
     _exit(0);
-  }).detach();
+  });
 
   keyboard->run();
   _exit(0);
