@@ -1,0 +1,99 @@
+// The audio path of SystemAudioTap: the IO step copies each buffer list on the IO
+// queue and hands it to the conversion queue, where it is converted to 16-bit mono,
+// appended to the pending samples and cut into frames of `framesPerChunk` samples.
+// Failures drop the buffer; only a failed conversion is reported, as a debug event.
+#include <algorithm>
+#include <cstring>
+
+#include "audio-tap/capture/system_audio_tap.h"
+
+namespace vesk {
+namespace {
+
+// Above this the output capacity (plus its 64 spare frames) would not fit 32 bits.
+constexpr double kMaxOutputFrames = 4294967295.0 - 64.0;
+
+}  // namespace
+
+void SystemAudioTap::handleBuffers(const AudioBufferListRef& inputData) {
+  ioCalls_.fetch_add(1, std::memory_order_relaxed);
+  if (!isRunning()) return;
+  std::shared_ptr<const AudioFormat> format = inputFormat_.load();
+  if (!format) return;
+  if (inputData.mNumberBuffers == 0 || inputData.mBuffers == nullptr) return;
+  const AudioBuffer& first = inputData.mBuffers[0];
+  if (first.mData == nullptr || first.mDataByteSize == 0) return;
+  ioBytes_.fetch_add(first.mDataByteSize, std::memory_order_relaxed);
+
+  const std::uint32_t bytesPerFrame = format->bytesPerFrame();
+  if (bytesPerFrame == 0) return;  // a format that holds no bytes cannot be copied
+  const std::uint32_t frames = first.mDataByteSize / bytesPerFrame;  // from the first buffer alone
+  if (frames == 0) return;
+  std::shared_ptr<PcmBuffer> copy = PcmBuffer::make(std::move(format), frames);
+  if (!copy) return;
+  copy->setFrameLength(frames);
+
+  auto entries = copy->mutableAudioBufferList();
+  for (std::uint32_t i = 0; i < inputData.mNumberBuffers && i < entries.size(); ++i) {
+    const AudioBuffer& delivered = inputData.mBuffers[i];
+    AudioBuffer& entry = entries[i];
+    if (delivered.mData == nullptr || entry.mData == nullptr) continue;
+    std::memcpy(entry.mData, delivered.mData, std::min(entry.mDataByteSize, delivered.mDataByteSize));
+  }
+
+  std::weak_ptr<SystemAudioTap> weakSelf = weak_from_this();
+  conversionQueue_->async([weakSelf, copy = std::move(copy)] {
+    if (auto self = weakSelf.lock()) self->convertAndWrite(copy);
+  });
+}
+
+void SystemAudioTap::convertAndWrite(const std::shared_ptr<PcmBuffer>& input) {
+  if (!isRunning()) return;
+  // Own references: teardown may clear the fields while this conversion runs.
+  std::shared_ptr<AudioConverter> converter = converter_.load();
+  std::shared_ptr<const AudioFormat> format = outputFormat_.load();
+  if (!converter || !format) return;
+
+  const double ratio = format->sampleRate() / input->format()->sampleRate();
+  const double frames = ratio * input->frameLength();
+  if (!(frames >= 0.0 && frames <= kMaxOutputFrames)) return;  // rates no platform format has
+  const std::uint32_t capacity = static_cast<std::uint32_t>(frames) + 64;
+  std::shared_ptr<PcmBuffer> output = PcmBuffer::make(format, capacity);
+  if (!output) return;
+
+  bool handedOver = false;
+  std::optional<std::string> error;
+  const AudioConverterOutputStatus status = converter->convert(
+      *output, error, [&handedOver, &input](std::uint32_t, AudioConverterInputStatus& inputStatus) {
+        if (handedOver) {
+          inputStatus = AudioConverterInputStatus::noDataNow;
+          return std::shared_ptr<PcmBuffer>();
+        }
+        handedOver = true;
+        inputStatus = AudioConverterInputStatus::haveData;
+        return input;
+      });
+
+  const std::int16_t* samples = output->int16ChannelData();
+  if (status == AudioConverterOutputStatus::error || error || output->frameLength() == 0 || samples == nullptr) {
+    debugStep("convert failed", {{"status", static_cast<int>(status)},
+                                 {"error", error.value_or("")},
+                                 {"frames", output->frameLength()}});
+    return;
+  }
+  convertedFrames_.fetch_add(output->frameLength(), std::memory_order_relaxed);
+  appendAndChunk(samples, output->frameLength());
+}
+
+void SystemAudioTap::appendAndChunk(const std::int16_t* samples, std::uint32_t count) {
+  pendingSamples_.insert(pendingSamples_.end(), samples, samples + count);
+  const auto chunk = static_cast<std::size_t>(context_.settings.framesPerChunk);
+  std::size_t offset = 0;
+  while (pendingSamples_.size() - offset >= chunk) {
+    context_.output.writeFrame(encodeSamples(std::span(pendingSamples_).subspan(offset, chunk)));
+    offset += chunk;
+  }
+  pendingSamples_.erase(pendingSamples_.begin(), pendingSamples_.begin() + static_cast<std::ptrdiff_t>(offset));
+}
+
+}  // namespace vesk

@@ -1,0 +1,131 @@
+// SystemAudioTap: capture of what the machine is playing. start() creates a private,
+// system-wide, mono process tap that leaves out this process, its parent and the
+// excluded processes, wraps it in a private aggregate device on the default system
+// output device, builds a converter to 16-bit mono PCM, installs an IO block and
+// starts the device; stop() takes it all down again and writes out what is pending.
+//
+// Threads: start(), stop(), checkPermission() and teardown() run on the main queue.
+// The IO block runs handleBuffers() on `ioQueue`; conversion, chunking and the flush
+// at stop run on `conversionQueue`, which alone touches `pendingSamples`. `isRunning`
+// is atomic; the formats and the converter are swapped atomically and each reader
+// keeps its own reference, so a conversion in progress outlives teardown.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "audio-tap/capture/converter.h"
+#include "audio-tap/capture/hardware.h"
+#include "audio-tap/capture/tap_error.h"
+#include "audio-tap/process/output.h"
+#include "audio-tap/process/process_info.h"
+#include "audio-tap/process/queue.h"
+#include "audio-tap/process/settings.h"
+
+namespace vesk {
+
+/// Makes a serial queue with a label and a quality of service.
+using SerialQueueFactory = std::function<std::shared_ptr<SerialQueue>(const std::string& label, QualityOfService)>;
+
+/// What a SystemAudioTap works with; all of it outlives the tap.
+struct CaptureContext {
+  AudioHardware& hardware;
+  AudioConverterFactory& converters;
+  ProcessInfo& process;
+  OutputChannels& output;
+  const Settings& settings;
+  SerialQueueFactory makeQueue;
+  std::function<std::string()> makeUUID;
+};
+
+/// The name of the tap and of its aggregate device.
+inline constexpr const char* kTapName = "Vesk meeting tap";
+/// Every aggregate device UID begins with this.
+inline constexpr const char* kAggregateUIDPrefix = "com.vesk.audio-tap.";
+
+/// Process objects to leave out of the tap: own, parent, then `extraPIDs`, in that
+/// order, duplicates kept; processes without an audio object are skipped.
+std::vector<AudioObjectID> returnExcludedProcessObjects(AudioHardware& hardware, ProcessInfo& process,
+                                                        const std::vector<ProcessID>& extraPIDs);
+
+/// A new description of the private mono tap of everything but the excluded processes.
+TapDescription returnTapDescription(AudioHardware& hardware, ProcessInfo& process,
+                                    const std::vector<ProcessID>& extraPIDs, const std::string& uuid);
+
+/// The aggregate device around the tap and the default output device.
+AggregateDeviceDescription returnAggregateDeviceDescription(const std::string& deviceUUID,
+                                                            const std::string& outputUID, const std::string& tapUUID);
+
+/// Counters of the audio traffic over the life of the process, for the debug report.
+struct CaptureCounters {
+  std::int64_t ioCalls = 0;
+  std::int64_t ioBytes = 0;
+  std::int64_t convertedFrames = 0;
+  bool operator==(const CaptureCounters&) const = default;
+};
+
+class SystemAudioTap : public std::enable_shared_from_this<SystemAudioTap> {
+ public:
+  /// A new idle tap; makes its two queues and no platform audio call.
+  static std::shared_ptr<SystemAudioTap> make(CaptureContext context, std::vector<ProcessID> extraPIDs);
+  SystemAudioTap(const SystemAudioTap&) = delete;
+  SystemAudioTap& operator=(const SystemAudioTap&) = delete;
+
+  /// Sets capture up and sends "ready"; none on success (or when already running),
+  /// otherwise the error, with everything made so far destroyed. Main queue.
+  std::optional<TapError> start();
+
+  /// Ends capture, writes the pending samples as one last frame, sends "stopped".
+  /// Does nothing when not running. Main queue.
+  void stop();
+
+  /// Whether a tap can be created and its format read; touches no field. Main queue.
+  bool checkPermission();
+
+  bool isRunning() const { return isRunning_.load(std::memory_order_acquire); }
+
+  /// For tests and diagnostics. Main queue.
+  AudioObjectID tapID() const { return tapID_; }
+  AudioObjectID aggregateID() const { return aggregateID_; }
+  CaptureCounters counters() const;
+
+ private:
+  SystemAudioTap(CaptureContext context, std::vector<ProcessID> extraPIDs);
+
+  std::optional<TapError> fail(std::string message);
+  std::optional<TapError> makeConverter(const AudioStreamBasicDescription& tapFormat);
+  bool installIOProc();
+  void teardown();
+  void flush();
+  void debugStep(const char* step, Json extra = Json::object());
+
+  // The pipeline (system_audio_pipeline.cpp).
+  void handleBuffers(const AudioBufferListRef& inputData);
+  void convertAndWrite(const std::shared_ptr<PcmBuffer>& input);
+  void appendAndChunk(const std::int16_t* samples, std::uint32_t count);
+
+  CaptureContext context_;
+  const std::vector<ProcessID> extraPIDs_;
+  AudioObjectID tapID_ = kAudioObjectUnknown;
+  AudioObjectID aggregateID_ = kAudioObjectUnknown;
+  std::optional<AudioDeviceIOProcID> procID_;
+  std::atomic<std::shared_ptr<AudioConverter>> converter_;
+  std::atomic<std::shared_ptr<const AudioFormat>> inputFormat_;
+  std::atomic<std::shared_ptr<const AudioFormat>> outputFormat_;
+  const std::shared_ptr<SerialQueue> conversionQueue_;
+  const std::shared_ptr<SerialQueue> ioQueue_;
+  std::vector<std::int16_t> pendingSamples_;  // conversionQueue only
+  std::atomic<bool> isRunning_{false};
+  // Written on the audio queues, read on the main queue; atomic so that reads are
+  // well-defined whatever the platform guarantees about stopped IO procs.
+  std::atomic<std::int64_t> ioCalls_{0};
+  std::atomic<std::int64_t> ioBytes_{0};
+  std::atomic<std::int64_t> convertedFrames_{0};
+};
+
+}  // namespace vesk

@@ -1,0 +1,59 @@
+// The Linux platform of the audio tap: thread queues with the main queue served on
+// the main thread, the pidfd parent watch, getpid/getppid, and _exit. Audio: a
+// machine without audio access. Made on the main thread at start-up.
+#include <signal.h>
+#include <unistd.h>
+
+#include "audio-tap/linux/no_audio_hardware.h"
+#include "audio-tap/linux/parent_watch.h"
+#include "audio-tap/linux/pcm_converters.h"
+#include "audio-tap/linux/thread_queue.h"
+#include "audio-tap/process/platform.h"
+
+namespace vesk {
+namespace {
+
+class LinuxProcessInfo final : public ProcessInfo {
+ public:
+  ProcessID returnProcessID() override { return ::getpid(); }
+  ProcessID returnParentProcessID() override { return ::getppid(); }
+};
+
+class LinuxPlatform final : public Platform {
+ public:
+  LinuxPlatform() : hardware_(makeNoAudioHardware()), converters_(makePcmConverterFactory()) {}
+
+  AudioHardware& hardware() override { return *hardware_; }
+  AudioConverterFactory& converters() override { return *converters_; }
+  ProcessInfo& processInfo() override { return processInfo_; }
+  const Clock& clock() override { return clock_; }
+  SerialQueue& mainQueue() override { return mainQueue_; }
+  std::shared_ptr<SerialQueue> makeSerialQueue(const std::string& label, QualityOfService) override {
+    return ThreadQueue::startOnOwnThread(label);
+  }
+  void watchParent(ProcessID pid, std::function<void()> onExit) override {
+    watchParentProcess(pid, mainQueue_, std::move(onExit));
+  }
+  [[noreturn]] void runMainQueue() override {
+    mainQueue_.serve();
+    exitProcess();  // nothing makes serve() return, but if it did the end is the same
+  }
+  [[noreturn]] void exitProcess() override { ::_exit(0); }
+
+ private:
+  std::unique_ptr<AudioHardware> hardware_;
+  std::unique_ptr<AudioConverterFactory> converters_;
+  LinuxProcessInfo processInfo_;
+  SteadyClock clock_;
+  ThreadQueue mainQueue_;
+};
+
+}  // namespace
+
+std::unique_ptr<Platform> makePlatform() {
+  // A host that closed its end of a pipe must not kill the helper.
+  ::signal(SIGPIPE, SIG_IGN);
+  return std::make_unique<LinuxPlatform>();
+}
+
+}  // namespace vesk

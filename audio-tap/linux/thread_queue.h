@@ -1,0 +1,54 @@
+// Serial queues on plain threads: a mutex, a condition variable, a list of work and
+// a list of timers. The main queue is served by the main thread through serve();
+// every other queue runs serve() on a thread of its own.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "audio-tap/process/queue.h"
+
+namespace vesk {
+
+/// Seconds on std::chrono::steady_clock, the clock of every ThreadQueue deadline.
+class SteadyClock final : public Clock {
+ public:
+  double now() const override;
+};
+
+class ThreadQueue final : public SerialQueue {
+ public:
+  ThreadQueue() = default;
+  /// Stops serving and joins the queue's own thread, if it has one. Work still
+  /// queued is dropped.
+  ~ThreadQueue() override;
+
+  /// A queue served by a new thread named after `label`.
+  static std::shared_ptr<ThreadQueue> startOnOwnThread(const std::string& label);
+
+  void async(std::function<void()> work) override;
+  void sync(std::function<void()> work) override;
+  void asyncAfter(double deadline, std::shared_ptr<WorkItem> item) override;
+
+  /// Runs the queue's work on the calling thread until `quit`.
+  void serve();
+  /// Makes `serve` return once the item it runs (if any) has finished. Any thread.
+  void quit();
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<std::function<void()>> work_;
+  std::multimap<double, std::shared_ptr<WorkItem>> timers_;  // equal deadlines keep their order
+  bool quitting_ = false;
+  std::thread thread_;
+};
+
+}  // namespace vesk

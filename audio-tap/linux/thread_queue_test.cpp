@@ -1,0 +1,75 @@
+#include "audio-tap/linux/thread_queue.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace vesk {
+namespace {
+
+TEST(ThreadQueueTest, RunsWorkSeriallyInOrderFromManyThreads) {
+  auto queue = ThreadQueue::startOnOwnThread("test");
+  std::vector<int> seen;  // touched on the queue only
+  std::vector<std::thread> producers;
+  for (int t = 0; t < 4; ++t) {
+    producers.emplace_back([&, t] {
+      for (int i = 0; i < 200; ++i) queue->async([&seen, t, i] { seen.push_back(t * 1000 + i); });
+    });
+  }
+  for (auto& p : producers) p.join();
+  std::vector<int> copy;
+  queue->sync([&] { copy = seen; });
+  ASSERT_EQ(copy.size(), 800u);
+  std::vector<int> last(4, -1);
+  for (int v : copy) {
+    EXPECT_GT(v % 1000, last[static_cast<std::size_t>(v / 1000)]);  // each producer's order is kept
+    last[static_cast<std::size_t>(v / 1000)] = v % 1000;
+  }
+}
+
+TEST(ThreadQueueTest, SyncWaitsForEarlierWork) {
+  auto queue = ThreadQueue::startOnOwnThread("test");
+  std::atomic<int> done{0};
+  for (int i = 0; i < 100; ++i) queue->async([&] { done.fetch_add(1); });
+  queue->sync([] {});
+  EXPECT_EQ(done.load(), 100);
+}
+
+TEST(ThreadQueueTest, TimersRunInDeadlineOrderAndCancelledOnesNever) {
+  SteadyClock clock;
+  ThreadQueue main;
+  std::vector<std::string> order;
+  const double now = clock.now();
+  auto late = std::make_shared<WorkItem>([&] {
+    order.push_back("late");
+    main.quit();
+  });
+  auto cancelled = std::make_shared<WorkItem>([&] { order.push_back("cancelled"); });
+  auto early = std::make_shared<WorkItem>([&] { order.push_back("early"); });
+  main.asyncAfter(now + 0.06, late);
+  main.asyncAfter(now + 0.03, cancelled);
+  main.asyncAfter(now + 0.01, early);
+  main.async([&] { order.push_back("now"); });
+  cancelled->cancel();
+  main.serve();  // on this thread, as the main thread serves the main queue
+  EXPECT_EQ(order, (std::vector<std::string>{"now", "early", "late"}));
+  EXPECT_GE(clock.now(), now + 0.06);
+}
+
+TEST(ThreadQueueTest, SyncFromAnotherThreadIntoTheServedQueue) {
+  ThreadQueue main;
+  int value = 0;
+  std::thread reader([&] {
+    for (int i = 0; i < 50; ++i) main.sync([&] { ++value; });
+    main.sync([&] { main.quit(); });
+  });
+  main.serve();
+  reader.join();
+  EXPECT_EQ(value, 50);
+}
+
+}  // namespace
+}  // namespace vesk

@@ -1,0 +1,47 @@
+// Start-up sequence of the audio tap process.
+#include "audio-tap/process/audio_tap_process.h"
+
+#include <thread>
+
+#include "audio-tap/capture/uuid.h"
+#include "audio-tap/process/command_handler.h"
+
+namespace vesk {
+namespace {
+
+constexpr int kStandardInput = 0;
+constexpr int kStandardOutput = 1;
+constexpr int kStandardError = 2;
+
+}  // namespace
+
+void runAudioTapProcess(std::span<const std::string> arguments, Platform& platform) {
+  // Everything made here lives until the process ends and is never destroyed: the
+  // process ends with _exit while other threads may still use it.
+  static const Settings settings = parseArguments(arguments);
+  static StreamChannels output(kStandardOutput, kStandardError);
+  ProcessInfo& process = platform.processInfo();
+
+  static const auto tap = SystemAudioTap::make(
+      CaptureContext{platform.hardware(), platform.converters(), process, output, settings,
+                     [&platform](const std::string& label, QualityOfService qos) {
+                       return platform.makeSerialQueue(label, qos);
+                     },
+                     makeRandomUUID},
+      settings.extraPIDs);
+
+  std::vector<ProcessID> watcherPIDs = {process.returnProcessID(), process.returnParentProcessID()};
+  watcherPIDs.insert(watcherPIDs.end(), settings.extraPIDs.begin(), settings.extraPIDs.end());
+  static const auto watcher =
+      InputActivityWatcher::make(platform.hardware(), platform.mainQueue(), platform.clock(), output, watcherPIDs);
+
+  static CommandHandler handler(*tap, *watcher, output, [&platform] { platform.exitProcess(); });
+  platform.watchParent(process.returnParentProcessID(), [] { handler.shutdown(); });
+
+  SerialQueue& mainQueue = platform.mainQueue();
+  std::thread([&mainQueue] { readCommands(kStandardInput, mainQueue, handler); }).detach();
+
+  platform.runMainQueue();
+}
+
+}  // namespace vesk
