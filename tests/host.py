@@ -1,5 +1,5 @@
 """Drives a helper executable the way the host application does: writes its
-standard input, reads its standard output line by line with deadlines."""
+standard input, reads its standard output and standard error with deadlines."""
 
 import json
 import os
@@ -59,6 +59,52 @@ class Helper:
     def read_event(self, timeout=5.0):
         line = self.read_line(timeout)
         return None if line is None else json.loads(line.decode("utf-8"))
+
+    def read_error_line(self, timeout=5.0):
+        """The next raw line of standard error (bytes, without its line feed), or None at
+        the deadline or at end of output. Helpers that answer on standard error (the
+        audio tap) are read with this."""
+        deadline = time.monotonic() + timeout
+        fd = self.proc.stderr.fileno()
+        buffer = getattr(self, "_error_buffer", b"")
+        while b"\n" not in buffer:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                break
+            ready, _, _ = select.select([fd], [], [], left)
+            if not ready:
+                break
+            chunk = os.read(fd, 65536)
+            if not chunk:
+                break
+            buffer += chunk
+        if b"\n" not in buffer:
+            self._error_buffer = buffer
+            return None
+        line, self._error_buffer = buffer.split(b"\n", 1)
+        return line
+
+    def read_error_event(self, timeout=5.0):
+        line = self.read_error_line(timeout)
+        return None if line is None else json.loads(line.decode("utf-8"))
+
+    def read_output_bytes(self, count, timeout=5.0):
+        """Up to `count` bytes of standard output, fewer at the deadline or at its end."""
+        deadline = time.monotonic() + timeout
+        fd = self.proc.stdout.fileno()
+        while len(self._buffer) < count:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                break
+            ready, _, _ = select.select([fd], [], [], left)
+            if not ready:
+                break
+            chunk = os.read(fd, 65536)
+            if not chunk:
+                break
+            self._buffer += chunk
+        data, self._buffer = self._buffer[:count], self._buffer[count:]
+        return data
 
     def wait(self, timeout=5.0):
         return self.proc.wait(timeout=timeout)
