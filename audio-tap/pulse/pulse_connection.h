@@ -1,0 +1,86 @@
+// One connection to the sound server, on libpulse's threaded main loop, that comes
+// back by itself: every request first makes sure the context is ready and connects
+// afresh when the server went away and came back. Requests wait for their answer
+// with a deadline, so a hung server never hangs the caller.
+#pragma once
+
+#include <pulse/pulseaudio.h>
+
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <mutex>
+
+#include "audio-tap/capture/hardware.h"
+#include "audio-tap/pulse/server_snapshot.h"
+
+namespace vesk::pulse {
+
+/// A failure status: the server's error code, negated; -PA_ERR_TIMEOUT for a deadline.
+OSStatus statusFromPulseError(int error);
+
+class PulseConnection {
+ public:
+  /// Called on the main loop's thread for every change the server reports, and once
+  /// with `connected` false when the connection drops.
+  using ChangeHandler = std::function<void(pa_subscription_event_type_t facilityAndType, std::uint32_t index)>;
+  using LossHandler = std::function<void()>;
+
+  PulseConnection();
+  ~PulseConnection();
+  PulseConnection(const PulseConnection&) = delete;
+  PulseConnection& operator=(const PulseConnection&) = delete;
+
+  /// Registered once, before the first request.
+  void setHandlers(ChangeHandler onChange, LossHandler onLoss);
+
+  /// Holds the main loop's lock for the life of the guard. Every use of the context
+  /// and of streams happens under it. Not on the main loop's own thread.
+  class Lock {
+   public:
+    explicit Lock(PulseConnection& connection);
+    ~Lock();
+    Lock(const Lock&) = delete;
+    Lock& operator=(const Lock&) = delete;
+
+   private:
+    PulseConnection& connection_;
+  };
+
+  /// A ready context, connecting first when there is none. With the lock held.
+  /// On failure `status` holds why and the result is null.
+  pa_context* readyContext(OSStatus& status);
+
+  /// Waits (lock held) until every operation is done, the context fails or the
+  /// deadline passes, then releases them. 0 when all finished.
+  OSStatus waitFor(std::initializer_list<pa_operation*> operations, double seconds = kRequestSeconds);
+
+  /// Waits (lock held) until `done` says so, the context fails or the deadline passes.
+  OSStatus waitUntil(const std::function<bool()>& done, double seconds = kRequestSeconds);
+
+  /// Wakes every waiter so it looks at its condition again. Main loop thread.
+  void signal();
+
+  /// Reads everything the object model needs, in one round trip. Lock not held.
+  OSStatus snapshot(ServerSnapshot& out);
+
+  pa_threaded_mainloop* mainloop() { return mainloop_; }
+
+  static constexpr double kConnectSeconds = 2.0;
+  static constexpr double kRequestSeconds = 2.0;
+
+ private:
+  OSStatus connect();
+  void dropContext();
+  static void onContextState(pa_context* context, void* self);
+  static void onSubscription(pa_context* context, pa_subscription_event_type_t type, std::uint32_t index,
+                             void* self);
+
+  pa_threaded_mainloop* mainloop_;
+  pa_context* context_ = nullptr;
+  bool lossReported_ = true;
+  ChangeHandler onChange_;
+  LossHandler onLoss_;
+};
+
+}  // namespace vesk::pulse

@@ -1,0 +1,248 @@
+// Capture over libpulse: recordings are made and dropped on the main loop's thread
+// (or the main queue, holding the loop's lock); samples are pushed into the mixer on
+// the main loop's thread; the clock is a thread of its own that queues buffer lists
+// on the IO queue.
+#include "audio-tap/pulse/tap_capture.h"
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <optional>
+#include <string>
+
+namespace vesk::pulse {
+namespace {
+
+constexpr const char* kStreamName = "Vesk meeting tap";
+constexpr double kBufferSeconds = 0.010;   // one IO cycle
+constexpr double kCushionSeconds = 0.030;  // a stream's cushion against delivery jitter
+constexpr double kMaxSeconds = 0.500;      // the most a stream may run ahead
+
+std::optional<std::int32_t> pidOfInput(const pa_sink_input_info& info) {
+  const char* text = info.proplist ? pa_proplist_gets(info.proplist, PA_PROP_APPLICATION_PROCESS_ID) : nullptr;
+  if (!text) return std::nullopt;
+  char* end = nullptr;
+  long pid = std::strtol(text, &end, 10);
+  if (end == text || *end != '\0' || pid <= 0 || pid > INT32_MAX) return std::nullopt;
+  return static_cast<std::int32_t>(pid);
+}
+
+}  // namespace
+
+struct TapCapture::Recording {
+  TapCapture* owner;
+  std::uint32_t sinkInputIndex;
+  std::uint32_t sinkIndex;
+  pa_stream* stream = nullptr;
+
+  ~Recording() {
+    if (!stream) return;
+    pa_stream_set_read_callback(stream, nullptr, nullptr);
+    pa_stream_set_state_callback(stream, nullptr, nullptr);
+    pa_stream_disconnect(stream);
+    pa_stream_unref(stream);
+  }
+};
+
+TapCapture::TapCapture(PulseConnection& connection, std::uint32_t rate, std::vector<std::int32_t> excludedPids,
+                       SerialQueue& ioQueue, AudioDeviceIOBlock block)
+    : connection_(connection),
+      rate_(rate),
+      excludedPids_(std::move(excludedPids)),
+      ioQueue_(ioQueue),
+      block_(std::move(block)),
+      mixer_(static_cast<std::size_t>(rate * kCushionSeconds), static_cast<std::size_t>(rate * kMaxSeconds)) {}
+
+TapCapture::~TapCapture() { stop(); }
+
+OSStatus TapCapture::start() {
+  {
+    PulseConnection::Lock hold(connection_);
+    OSStatus status = 0;
+    pa_context* context = connection_.readyContext(status);
+    if (!context) return status;
+    // Where each sink's streams can be heard.
+    sinkMonitors_.clear();
+    pa_operation* sinks = pa_context_get_sink_info_list(
+        context,
+        [](pa_context*, const pa_sink_info* info, int eol, void* self) {
+          if (eol || !info || !info->monitor_source_name) return;
+          static_cast<TapCapture*>(self)->sinkMonitors_[info->index] = info->monitor_source_name;
+        },
+        this);
+    status = connection_.waitFor({sinks});
+    if (status != 0) return status;
+    capturing_ = true;
+    // Streams already playing; later ones arrive as events.
+    pa_operation* inputs = pa_context_get_sink_input_info_list(context, onInputInfo, this);
+    status = connection_.waitFor({inputs});
+    if (status != 0) {
+      capturing_ = false;
+      recordings_.clear();
+      return status;
+    }
+  }
+  delivering_->store(true);
+  clockStop_ = false;
+  clock_ = std::thread([this] { runClock(); });
+  return 0;
+}
+
+void TapCapture::stop() {
+  delivering_->store(false);
+  {
+    std::lock_guard<std::mutex> hold(clockLock_);
+    clockStop_ = true;
+  }
+  clockWake_.notify_all();
+  if (clock_.joinable()) clock_.join();
+  PulseConnection::Lock hold(connection_);
+  capturing_ = false;
+  recordings_.clear();
+  mixer_.clear();
+}
+
+void TapCapture::onSinkInputEvent(pa_subscription_event_type_t type, std::uint32_t index) {
+  if (!capturing_) return;
+  auto kind = type & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
+  if (kind == PA_SUBSCRIPTION_EVENT_REMOVE) {
+    forget(index);
+    return;
+  }
+  OSStatus status = 0;
+  // Asked without waiting: this is the main loop's own thread.
+  if (pa_context* context = connection_.readyContext(status)) {
+    if (pa_operation* op = pa_context_get_sink_input_info(context, index, onInputInfo, this)) pa_operation_unref(op);
+  }
+}
+
+void TapCapture::onConnectionLost() {
+  recordings_.clear();
+  mixer_.clear();
+}
+
+void TapCapture::onInputInfo(pa_context* context, const pa_sink_input_info* info, int eol, void* data) {
+  auto* self = static_cast<TapCapture*>(data);
+  if (eol || !info || !self->capturing_) return;
+  auto existing = self->recordings_.find(info->index);
+  // A stream that moved to another sink is heard through that sink's monitor now.
+  if (existing != self->recordings_.end() && existing->second->sinkIndex == info->sink) return;
+  self->forget(info->index);
+  self->record(context, *info);
+}
+
+void TapCapture::record(pa_context* context, const pa_sink_input_info& input) {
+  auto pid = pidOfInput(input);
+  if (pid && std::find(excludedPids_.begin(), excludedPids_.end(), *pid) != excludedPids_.end()) return;
+  auto monitor = sinkMonitors_.find(input.sink);
+  if (monitor == sinkMonitors_.end()) {
+    // A sink that appeared after start: learn its monitor, then try again.
+    pa_operation* op = pa_context_get_sink_info_by_index(
+        context, input.sink,
+        [](pa_context* c, const pa_sink_info* info, int eol, void* self) {
+          auto* capture = static_cast<TapCapture*>(self);
+          if (eol || !info || !info->monitor_source_name || !capture->capturing_) return;
+          capture->sinkMonitors_[info->index] = info->monitor_source_name;
+          if (pa_operation* again = pa_context_get_sink_input_info_list(c, onInputInfo, capture)) {
+            pa_operation_unref(again);
+          }
+        },
+        this);
+    if (op) pa_operation_unref(op);
+    return;
+  }
+  pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, rate_, 1};
+  auto recording = std::make_unique<Recording>();
+  recording->owner = this;
+  recording->sinkInputIndex = input.index;
+  recording->sinkIndex = input.sink;
+  recording->stream = pa_stream_new(context, kStreamName, &spec, nullptr);
+  if (!recording->stream) return;
+  // Only this one input of the sink, not the whole monitor: that is how a mix leaves
+  // processes out.
+  if (pa_stream_set_monitor_stream(recording->stream, input.index) < 0) return;
+  pa_stream_set_read_callback(recording->stream, onRead, recording.get());
+  pa_stream_set_state_callback(recording->stream, onStreamState, recording.get());
+  pa_buffer_attr attr;
+  attr.maxlength = static_cast<std::uint32_t>(-1);
+  attr.tlength = static_cast<std::uint32_t>(-1);
+  attr.prebuf = static_cast<std::uint32_t>(-1);
+  attr.minreq = static_cast<std::uint32_t>(-1);
+  attr.fragsize = static_cast<std::uint32_t>(rate_ * kBufferSeconds) * sizeof(float);
+  auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+  if (pa_stream_connect_record(recording->stream, monitor->second.c_str(), &attr, flags) < 0) return;
+  mixer_.addStream(input.index);
+  recordings_[input.index] = std::move(recording);
+}
+
+void TapCapture::forget(std::uint32_t sinkInputIndex) {
+  recordings_.erase(sinkInputIndex);
+  mixer_.removeStream(sinkInputIndex);
+}
+
+void TapCapture::onRead(pa_stream* stream, std::size_t, void* data) {
+  auto* recording = static_cast<Recording*>(data);
+  auto& mixer = recording->owner->mixer_;
+  while (pa_stream_readable_size(stream) > 0) {
+    const void* samples = nullptr;
+    std::size_t bytes = 0;
+    if (pa_stream_peek(stream, &samples, &bytes) < 0 || bytes == 0) break;
+    std::size_t count = bytes / sizeof(float);
+    if (samples) {
+      mixer.push(recording->sinkInputIndex, static_cast<const float*>(samples), count);
+    } else {
+      mixer.pushSilence(recording->sinkInputIndex, count);  // a hole in the stream
+    }
+    pa_stream_drop(stream);
+  }
+}
+
+void TapCapture::onStreamState(pa_stream* stream, void* data) {
+  auto* recording = static_cast<Recording*>(data);
+  pa_stream_state_t state = pa_stream_get_state(stream);
+  if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) {
+    // The input went away (or the server): stop hearing it. Dropping the recording
+    // here is safe: the stream outlives this callback by its caller's reference.
+    recording->owner->mixer_.removeStream(recording->sinkInputIndex);
+  }
+}
+
+void TapCapture::runClock() {
+  using Clock = std::chrono::steady_clock;
+  const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(kBufferSeconds));
+  const auto started = Clock::now();
+  std::uint64_t delivered = 0;
+  std::unique_lock<std::mutex> hold(clockLock_);
+  auto next = started + period;
+  while (!clockStop_) {
+    clockWake_.wait_until(hold, next, [this] { return clockStop_; });
+    if (clockStop_) break;
+    // As many frames as real time has passed, so the stream keeps its rate whatever
+    // the wake-up jitter; after a long stall the backlog is not replayed.
+    auto elapsed = std::chrono::duration<double>(Clock::now() - started).count();
+    auto due = static_cast<std::uint64_t>(elapsed * rate_);
+    auto perBuffer = static_cast<std::uint64_t>(rate_ * kBufferSeconds);
+    if (due - delivered > 10 * perBuffer) delivered = due - perBuffer;
+    while (delivered + perBuffer <= due) {
+      hold.unlock();
+      deliver(static_cast<std::size_t>(perBuffer));
+      hold.lock();
+      delivered += perBuffer;
+    }
+    next += period;
+    if (next < Clock::now()) next = Clock::now() + period;  // overslept: no burst of wake-ups
+  }
+}
+
+void TapCapture::deliver(std::size_t frames) {
+  auto samples = std::make_shared<std::vector<float>>(frames);
+  mixer_.mix(samples->data(), frames);
+  ioQueue_.async([samples, block = block_, delivering = delivering_] {
+    if (!delivering->load()) return;
+    AudioBuffer buffer{1, static_cast<std::uint32_t>(samples->size() * sizeof(float)), samples->data()};
+    block(AudioBufferListRef{1, &buffer});
+  });
+}
+
+}  // namespace vesk::pulse
