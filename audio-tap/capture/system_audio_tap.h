@@ -7,7 +7,7 @@
 // Threads: start(), stop(), checkPermission() and teardown() run on the main queue.
 // The IO block runs handleBuffers() on `ioQueue`; conversion, chunking and the flush
 // at stop run on `conversionQueue`, which alone touches `pendingSamples`. `isRunning`
-// is atomic; the formats and the converter are swapped atomically and each reader
+// is atomic; the formats and the converter sit in shared slots and each reader
 // keeps its own reference, so a conversion in progress outlives teardown.
 #pragma once
 
@@ -21,6 +21,7 @@
 
 #include "audio-tap/capture/converter.h"
 #include "audio-tap/capture/hardware.h"
+#include "audio-tap/capture/shared_slot.h"
 #include "audio-tap/capture/tap_error.h"
 #include "audio-tap/process/output.h"
 #include "audio-tap/process/process_info.h"
@@ -114,9 +115,9 @@ class SystemAudioTap : public std::enable_shared_from_this<SystemAudioTap> {
   AudioObjectID tapID_ = kAudioObjectUnknown;
   AudioObjectID aggregateID_ = kAudioObjectUnknown;
   std::optional<AudioDeviceIOProcID> procID_;
-  std::atomic<std::shared_ptr<AudioConverter>> converter_;
-  std::atomic<std::shared_ptr<const AudioFormat>> inputFormat_;
-  std::atomic<std::shared_ptr<const AudioFormat>> outputFormat_;
+  SharedSlot<AudioConverter> converter_;
+  SharedSlot<const AudioFormat> inputFormat_;
+  SharedSlot<const AudioFormat> outputFormat_;
   const std::shared_ptr<SerialQueue> conversionQueue_;
   const std::shared_ptr<SerialQueue> ioQueue_;
   std::vector<std::int16_t> pendingSamples_;  // conversionQueue only

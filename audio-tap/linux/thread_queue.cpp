@@ -13,27 +13,33 @@ double SteadyClock::now() const {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
+ThreadQueue::ThreadQueue() : state_(std::make_shared<State>()) {}
+
 ThreadQueue::~ThreadQueue() {
   quit();
-  if (thread_.joinable()) thread_.join();
+  if (!thread_.joinable()) return;
+  if (thread_.get_id() == std::this_thread::get_id()) {
+    thread_.detach();  // the last owner let go from inside the queue: it ends by itself
+  } else {
+    thread_.join();
+  }
 }
 
 std::shared_ptr<ThreadQueue> ThreadQueue::startOnOwnThread(const std::string& label) {
   auto queue = std::make_shared<ThreadQueue>();
-  ThreadQueue* raw = queue.get();
-  queue->thread_ = std::thread([raw, name = label.substr(0, 15)] {
+  queue->thread_ = std::thread([state = queue->state_, name = label.substr(0, 15)] {
     pthread_setname_np(pthread_self(), name.c_str());
-    raw->serve();
+    serve(*state);
   });
   return queue;
 }
 
 void ThreadQueue::async(std::function<void()> work) {
   {
-    std::lock_guard<std::mutex> hold(mutex_);
-    work_.push_back(std::move(work));
+    std::lock_guard<std::mutex> hold(state_->mutex);
+    state_->work.push_back(std::move(work));
   }
-  wake_.notify_one();
+  state_->wake.notify_one();
 }
 
 void ThreadQueue::sync(std::function<void()> work) {
@@ -47,49 +53,53 @@ void ThreadQueue::sync(std::function<void()> work) {
 
 void ThreadQueue::asyncAfter(double deadline, std::shared_ptr<WorkItem> item) {
   {
-    std::lock_guard<std::mutex> hold(mutex_);
-    timers_.emplace(deadline, std::move(item));
+    std::lock_guard<std::mutex> hold(state_->mutex);
+    state_->timers.emplace(deadline, std::move(item));
   }
-  wake_.notify_one();
+  state_->wake.notify_one();
 }
 
-void ThreadQueue::serve() {
+void ThreadQueue::serve() { serve(*state_); }
+
+void ThreadQueue::serve(State& state) {
   const SteadyClock clock;
-  std::unique_lock<std::mutex> hold(mutex_);
-  while (!quitting_) {
-    if (!work_.empty()) {
-      auto work = std::move(work_.front());
-      work_.pop_front();
+  std::unique_lock<std::mutex> hold(state.mutex);
+  while (!state.quitting) {
+    if (!state.work.empty()) {
+      auto work = std::move(state.work.front());
+      state.work.pop_front();
       hold.unlock();
       work();
+      work = nullptr;  // release what the work held before taking the lock again
       hold.lock();
       continue;
     }
-    if (!timers_.empty() && timers_.begin()->first <= clock.now()) {
-      auto item = std::move(timers_.begin()->second);
-      timers_.erase(timers_.begin());
+    if (!state.timers.empty() && state.timers.begin()->first <= clock.now()) {
+      auto item = std::move(state.timers.begin()->second);
+      state.timers.erase(state.timers.begin());
       hold.unlock();
       item->perform();
+      item.reset();
       hold.lock();
       continue;
     }
-    if (timers_.empty()) {
-      wake_.wait(hold);
+    if (state.timers.empty()) {
+      state.wake.wait(hold);
     } else {
       const auto deadline = std::chrono::steady_clock::time_point(
           std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-              std::chrono::duration<double>(timers_.begin()->first)));
-      wake_.wait_until(hold, deadline);
+              std::chrono::duration<double>(state.timers.begin()->first)));
+      state.wake.wait_until(hold, deadline);
     }
   }
 }
 
 void ThreadQueue::quit() {
   {
-    std::lock_guard<std::mutex> hold(mutex_);
-    quitting_ = true;
+    std::lock_guard<std::mutex> hold(state_->mutex);
+    state_->quitting = true;
   }
-  wake_.notify_all();
+  state_->wake.notify_all();
 }
 
 }  // namespace vesk

@@ -25,9 +25,10 @@ class SteadyClock final : public Clock {
 
 class ThreadQueue final : public SerialQueue {
  public:
-  ThreadQueue() = default;
-  /// Stops serving and joins the queue's own thread, if it has one. Work still
-  /// queued is dropped.
+  ThreadQueue();
+  /// Stops serving and joins the queue's own thread, if it has one (or lets it finish
+  /// on its own when the queue is destroyed from that very thread). Work still queued
+  /// is dropped.
   ~ThreadQueue() override;
 
   /// A queue served by a new thread named after `label`.
@@ -43,11 +44,17 @@ class ThreadQueue final : public SerialQueue {
   void quit();
 
  private:
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::deque<std::function<void()>> work_;
-  std::multimap<double, std::shared_ptr<WorkItem>> timers_;  // equal deadlines keep their order
-  bool quitting_ = false;
+  // Shared with the serving thread, so that it stays valid until that thread is done.
+  struct State {
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::deque<std::function<void()>> work;
+    std::multimap<double, std::shared_ptr<WorkItem>> timers;  // equal deadlines keep their order
+    bool quitting = false;
+  };
+  static void serve(State& state);
+
+  std::shared_ptr<State> state_;
   std::thread thread_;
 };
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -69,6 +70,20 @@ TEST(ThreadQueueTest, SyncFromAnotherThreadIntoTheServedQueue) {
   main.serve();
   reader.join();
   EXPECT_EQ(value, 50);
+}
+
+TEST(ThreadQueueTest, QueueReleasedFromItsOwnThreadEndsCleanly) {
+  auto queue = ThreadQueue::startOnOwnThread("test");
+  std::promise<void> go;
+  std::promise<void> ran;
+  queue->async([owner = queue, letGo = go.get_future().share(), &ran]() mutable {
+    letGo.wait();
+    owner.reset();  // the last owner lets go from inside the queue
+    ran.set_value();
+  });
+  queue.reset();
+  go.set_value();
+  ran.get_future().wait();
 }
 
 }  // namespace
