@@ -1,96 +1,121 @@
-// Sample-rate and format conversion over libsoxr (soxr_create, soxr_process). Formats
-// and converters are made on the main queue; convert() runs on the conversion queue.
+// libsoxr at high quality, streaming: the resampler's history carries over from one
+// buffer to the next, so a capture converts as one continuous signal. Called on the
+// conversion queue, one call at a time.
 #include "audio-tap/pulse/soxr_converter.h"
 
 #include <soxr.h>
 
 #include <cstring>
+#include <string>
 #include <vector>
 
-namespace vesk {
+namespace vesk::pulse {
 namespace {
-
-// One sample of channel `channel`, frame `frame`, of a buffer in `format`, as a float.
-float sampleAt(const PcmBuffer& buffer, const AudioFormat& format, std::uint32_t frame, std::uint32_t channel) {
-  const AudioBufferListRef list = buffer.audioBufferList();
-  const bool interleaved = format.isInterleaved();
-  const AudioBuffer& b = list.mBuffers[interleaved ? 0 : channel];
-  const std::size_t index = interleaved ? std::size_t{frame} * format.channelCount() + channel : frame;
-  if (format.isFloat32()) {
-    float value;
-    std::memcpy(&value, static_cast<const std::uint8_t*>(b.mData) + 4 * index, 4);
-    return value;
-  }
-  std::int16_t value;
-  std::memcpy(&value, static_cast<const std::uint8_t*>(b.mData) + 2 * index, 2);
-  return static_cast<float>(value) / 32768.0f;
-}
 
 class SoxrConverter final : public AudioConverter {
  public:
-  SoxrConverter(soxr_t soxr, AudioFormat from) : soxr_(soxr), from_(from) {}
-  ~SoxrConverter() override { soxr_delete(soxr_); }
+  SoxrConverter(soxr_t resampler, AudioFormat from) : resampler_(resampler), from_(std::move(from)) {}
+  ~SoxrConverter() override { soxr_delete(resampler_); }
+  SoxrConverter(const SoxrConverter&) = delete;
+  SoxrConverter& operator=(const SoxrConverter&) = delete;
 
   AudioConverterOutputStatus convert(PcmBuffer& output, std::optional<std::string>& error,
                                      const AudioConverterInputBlock& input) override {
-    AudioConverterInputStatus status = AudioConverterInputStatus::noDataNow;
-    std::shared_ptr<PcmBuffer> buffer = input(output.frameCapacity(), status);
     std::int16_t* out = output.int16ChannelData();
-    if (!buffer || status != AudioConverterInputStatus::haveData || out == nullptr) {
-      output.setFrameLength(0);
-      return AudioConverterOutputStatus::inputRanDry;
-    }
-    mixDown(*buffer);
-    std::size_t used = 0, made = 0;
-    soxr_error_t failure =
-        soxr_process(soxr_, mono_.data(), mono_.size(), &used, out, output.frameCapacity(), &made);
-    output.setFrameLength(static_cast<std::uint32_t>(made));
-    if (failure) {
-      error = failure;
+    if (!out) {
+      error = "The output buffer does not hold 16-bit samples.";
       return AudioConverterOutputStatus::error;
     }
-    return AudioConverterOutputStatus::haveData;
+    std::size_t capacity = output.frameCapacity();
+    std::size_t produced = 0;
+    AudioConverterOutputStatus result = AudioConverterOutputStatus::haveData;
+    while (produced < capacity) {
+      AudioConverterInputStatus status = AudioConverterInputStatus::noDataNow;
+      std::shared_ptr<PcmBuffer> buffer = input(static_cast<std::uint32_t>(capacity - produced), status);
+      if (status == AudioConverterInputStatus::endOfStream) {
+        result = AudioConverterOutputStatus::endOfStream;
+        break;
+      }
+      if (status != AudioConverterInputStatus::haveData || !buffer) {
+        result = AudioConverterOutputStatus::inputRanDry;
+        break;
+      }
+      if (!downmix(*buffer)) {
+        error = "The input buffer does not match the converter's format.";
+        return AudioConverterOutputStatus::error;
+      }
+      std::size_t used = 0, made = 0;
+      soxr_error_t failure =
+          soxr_process(resampler_, mono_.data(), mono_.size(), &used, out + produced, capacity - produced, &made);
+      if (failure) {
+        error = std::string("Resampling failed: ") + failure;
+        return AudioConverterOutputStatus::error;
+      }
+      produced += made;
+    }
+    output.setFrameLength(static_cast<std::uint32_t>(produced));
+    // Like the platform converter: samples made count as data even when input ran dry.
+    return produced > 0 ? AudioConverterOutputStatus::haveData : result;
   }
 
  private:
-  void mixDown(const PcmBuffer& buffer) {
-    const std::uint32_t channels = from_.channelCount();
-    mono_.assign(buffer.frameLength(), 0.0f);
-    for (std::uint32_t frame = 0; frame < buffer.frameLength(); ++frame) {
-      float sum = 0;
-      for (std::uint32_t c = 0; c < channels; ++c) sum += sampleAt(buffer, from_, frame, c);
-      mono_[frame] = sum / static_cast<float>(channels);
+  // Averages the channels of `buffer` into mono_ as floats.
+  bool downmix(const PcmBuffer& buffer) {
+    const AudioFormat& format = *buffer.format();
+    if (format.sampleRate() != from_.sampleRate() || format.channelCount() != from_.channelCount() ||
+        format.isFloat32() != from_.isFloat32()) {
+      return false;
     }
+    std::size_t frames = buffer.frameLength();
+    std::uint32_t channels = format.channelCount();
+    AudioBufferListRef list = buffer.audioBufferList();
+    mono_.assign(frames, 0.0f);
+    for (std::uint32_t c = 0; c < channels; ++c) {
+      // Interleaved: one buffer, channel c at every channels-th sample. Planar: buffer c.
+      bool interleaved = format.isInterleaved();
+      const AudioBuffer& b = list.mBuffers[interleaved ? 0 : c];
+      if (!b.mData) return false;
+      std::size_t stride = interleaved ? channels : 1;
+      std::size_t offset = interleaved ? c : 0;
+      std::size_t sampleBytes = format.isFloat32() ? 4 : 2;
+      if (b.mDataByteSize < (frames == 0 ? 0 : ((frames - 1) * stride + offset + 1) * sampleBytes)) return false;
+      for (std::size_t i = 0; i < frames; ++i) mono_[i] += sampleAt(b, i * stride + offset, format.isFloat32());
+    }
+    if (channels > 1) {
+      for (float& s : mono_) s /= static_cast<float>(channels);
+    }
+    return true;
   }
 
-  soxr_t soxr_;
+  static float sampleAt(const AudioBuffer& b, std::size_t index, bool isFloat) {
+    if (isFloat) {
+      float f;
+      std::memcpy(&f, static_cast<const std::uint8_t*>(b.mData) + index * 4, 4);
+      return f;
+    }
+    std::int16_t s;
+    std::memcpy(&s, static_cast<const std::uint8_t*>(b.mData) + index * 2, 2);
+    return static_cast<float>(s) / 32768.0f;
+  }
+
+  soxr_t resampler_;
   AudioFormat from_;
   std::vector<float> mono_;
 };
 
-class SoxrConverterFactory final : public AudioConverterFactory {
- public:
-  std::shared_ptr<const AudioFormat> makeFormat(const AudioStreamBasicDescription& description) override {
-    if (!isUsablePcm(description)) return nullptr;
-    return std::make_shared<const AudioFormat>(AudioFormat{description});
-  }
-  std::shared_ptr<const AudioFormat> makeInt16Format(double sampleRate, std::uint32_t channels,
-                                                      bool interleaved) override {
-    return makeFormat(int16StreamDescription(sampleRate, channels, interleaved));
-  }
-  std::shared_ptr<AudioConverter> makeConverter(const AudioFormat& from, const AudioFormat& to) override {
-    if (!(from.isFloat32() || from.isSignedInt16()) || !to.isSignedInt16() || to.channelCount() != 1) return nullptr;
-    const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_INT16_I);
-    const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
-    soxr_error_t failure = nullptr;
-    soxr_t soxr = soxr_create(from.sampleRate(), to.sampleRate(), 1, &failure, &io, &quality, nullptr);
-    if (failure || soxr == nullptr) return nullptr;
-    return std::make_shared<SoxrConverter>(soxr, from);
-  }
-};
-
 }  // namespace
 
-std::unique_ptr<AudioConverterFactory> makeSoxrConverterFactory() { return std::make_unique<SoxrConverterFactory>(); }
+std::shared_ptr<AudioConverter> makeSoxrConverter(const AudioFormat& from, const AudioFormat& to) {
+  if (!(from.isFloat32() || from.isSignedInt16()) || from.channelCount() == 0 || !(from.sampleRate() > 0)) {
+    return nullptr;
+  }
+  if (!to.isSignedInt16() || to.channelCount() != 1 || !(to.sampleRate() > 0)) return nullptr;
+  soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_INT16_I);
+  soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
+  soxr_error_t error = nullptr;
+  soxr_t resampler = soxr_create(from.sampleRate(), to.sampleRate(), 1, &error, &io, &quality, nullptr);
+  if (error || !resampler) return nullptr;
+  return std::make_shared<SoxrConverter>(resampler, from);
+}
 
-}  // namespace vesk
+}  // namespace vesk::pulse

@@ -1,14 +1,15 @@
-// Formats and a converter over libsoxr: any linear PCM of 16-bit integers or 32-bit
-// floats, any channel count and layout, mixed down to mono and resampled at high
-// quality to 16-bit integers.
+// Sample-rate and format conversion with libsoxr: any float32 or int16 PCM, any
+// channel count, interleaved or not, to signed 16-bit mono at the output rate.
 #pragma once
 
 #include <memory>
 
 #include "audio-tap/capture/converter.h"
 
-namespace vesk {
+namespace vesk::pulse {
 
-std::unique_ptr<AudioConverterFactory> makeSoxrConverterFactory();
+/// A converter from `from` to `to` (16-bit mono), or none when either is a format it
+/// does not handle. Main queue.
+std::shared_ptr<AudioConverter> makeSoxrConverter(const AudioFormat& from, const AudioFormat& to);
 
-}  // namespace vesk
+}  // namespace vesk::pulse

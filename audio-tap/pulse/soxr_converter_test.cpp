@@ -3,79 +3,127 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <numbers>
+#include <vector>
 
-#include "audio-tap/capture/testing/fake_converter.h"
-
-namespace vesk {
+namespace vesk::pulse {
 namespace {
 
-// Feeds `seconds` of a stereo 440 Hz tone at 48000 Hz through the converter in blocks
-// of 512 frames, as the pipeline does, and returns the 24000 Hz mono output.
-std::vector<std::int16_t> convertTone(AudioConverterFactory& factory, double seconds) {
-  auto from = factory.makeFormat(testing::float32Format(48000, 2));
-  auto to = factory.makeInt16Format(24000, 1, true);
-  auto converter = factory.makeConverter(*from, *to);
-  EXPECT_NE(converter, nullptr);
+std::shared_ptr<const AudioFormat> floatFormat(double rate, std::uint32_t channels, bool interleaved) {
+  AudioStreamBasicDescription d;
+  d.mSampleRate = rate;
+  d.mFormatID = kAudioFormatLinearPCM;
+  d.mFormatFlags = kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked | (interleaved ? 0 : kAudioFormatFlagIsNonInterleaved);
+  d.mBytesPerPacket = d.mBytesPerFrame = interleaved ? 4 * channels : 4;
+  d.mFramesPerPacket = 1;
+  d.mChannelsPerFrame = channels;
+  d.mBitsPerChannel = 32;
+  return std::make_shared<const AudioFormat>(AudioFormat{d});
+}
+
+std::shared_ptr<const AudioFormat> int16Format(double rate, std::uint32_t channels) {
+  return std::make_shared<const AudioFormat>(AudioFormat{int16StreamDescription(rate, channels, true)});
+}
+
+// Converts `frames` of a sine wave in buffers of `block` frames, the way the capture
+// pipeline does: one input buffer per call, offered once.
+std::vector<std::int16_t> convertSine(AudioConverter& converter, const std::shared_ptr<const AudioFormat>& from,
+                                      double hz, std::size_t frames, std::size_t block, float amplitude) {
+  auto to = int16Format(24000, 1);
   std::vector<std::int16_t> result;
-  if (!converter) return result;
-  const auto total = static_cast<std::uint32_t>(48000 * seconds);
-  for (std::uint32_t start = 0; start < total; start += 512) {
-    auto input = PcmBuffer::make(from, 512);
-    input->setFrameLength(512);
-    auto* samples = static_cast<float*>(input->mutableAudioBufferList()[0].mData);
-    for (std::uint32_t i = 0; i < 512; ++i) {
-      const float v = 0.5f * static_cast<float>(std::sin(2 * std::numbers::pi * 440.0 * (start + i) / 48000.0));
-      samples[2 * i] = v;
-      samples[2 * i + 1] = v;
+  std::uint32_t channels = from->channelCount();
+  for (std::size_t start = 0; start < frames; start += block) {
+    auto input = PcmBuffer::make(from, static_cast<std::uint32_t>(block));
+    input->setFrameLength(static_cast<std::uint32_t>(block));
+    auto list = input->mutableAudioBufferList();
+    for (std::size_t i = 0; i < block; ++i) {
+      double t = static_cast<double>(start + i) / from->sampleRate();
+      double v = amplitude * std::sin(2 * std::numbers::pi * hz * t);
+      for (std::uint32_t c = 0; c < channels; ++c) {
+        if (from->isFloat32()) {
+          float f = static_cast<float>(v);
+          auto& b = list[from->isInterleaved() ? 0 : c];
+          std::memcpy(static_cast<std::uint8_t*>(b.mData) + 4 * (from->isInterleaved() ? i * channels + c : i), &f, 4);
+        } else {
+          auto s = static_cast<std::int16_t>(std::lround(v * 32767));
+          std::memcpy(static_cast<std::uint8_t*>(list[0].mData) + 2 * (i * channels + c), &s, 2);
+        }
+      }
     }
-    auto output = PcmBuffer::make(to, 256 + 64);
+    auto output = PcmBuffer::make(to, static_cast<std::uint32_t>(static_cast<double>(block) * 24000 / from->sampleRate()) + 64);
+    bool offered = false;
     std::optional<std::string> error;
-    bool given = false;
-    const auto status = converter->convert(*output, error, [&](std::uint32_t, AudioConverterInputStatus& s) {
-      s = given ? AudioConverterInputStatus::noDataNow : AudioConverterInputStatus::haveData;
-      return given ? nullptr : (given = true, input);
+    converter.convert(*output, error, [&](std::uint32_t, AudioConverterInputStatus& status) {
+      status = offered ? AudioConverterInputStatus::noDataNow : AudioConverterInputStatus::haveData;
+      return std::exchange(offered, true) ? nullptr : input;
     });
-    EXPECT_NE(status, AudioConverterOutputStatus::error);
     EXPECT_FALSE(error.has_value());
     result.insert(result.end(), output->int16ChannelData(), output->int16ChannelData() + output->frameLength());
   }
   return result;
 }
 
-TEST(SoxrConverterTest, ResamplesAToneToHalfTheRateKeepingItsPitch) {
-  auto factory = makeSoxrConverterFactory();
-  const auto out = convertTone(*factory, 1.0);
-  // Half as many samples, less what the filter holds back (a few tens of milliseconds).
-  EXPECT_LE(out.size(), 24000u);
-  EXPECT_GE(out.size(), 23000u);
-  // Count rising zero crossings after the resampler has settled: 440 per second.
-  int crossings = 0;
-  for (std::size_t i = 2400; i + 1 < 2400 + 12000 && i + 1 < out.size(); ++i) {
-    if (out[i] < 0 && out[i + 1] >= 0) ++crossings;
+// Strength of one frequency in the signal (Goertzel), relative to a full-scale sine.
+double level(const std::vector<std::int16_t>& s, double hz, double rate) {
+  double w = 2 * std::numbers::pi * hz / rate, coeff = 2 * std::cos(w), s1 = 0, s2 = 0;
+  for (std::int16_t x : s) {
+    double s0 = x / 32768.0 + coeff * s1 - s2;
+    s2 = s1;
+    s1 = s0;
   }
-  EXPECT_NEAR(crossings, 220, 2);
-  std::int16_t peak = 0;
-  for (std::size_t i = 2400; i < out.size(); ++i) peak = std::max<std::int16_t>(peak, out[i]);
-  EXPECT_NEAR(peak, 16384, 400);
+  return 2 * std::sqrt(s1 * s1 + s2 * s2 - coeff * s1 * s2) / static_cast<double>(s.size());
 }
 
-TEST(SoxrConverterTest, RefusesFormatsItCannotConvert) {
-  auto factory = makeSoxrConverterFactory();
-  auto mono16 = factory->makeInt16Format(24000, 1, true);
-  auto stereo16 = factory->makeInt16Format(24000, 2, true);
-  AudioStreamBasicDescription float64 = testing::float32Format(48000, 1);
-  float64.mBitsPerChannel = 64;
-  float64.mBytesPerFrame = float64.mBytesPerPacket = 8;
-  auto doubles = factory->makeFormat(float64);
-  ASSERT_NE(doubles, nullptr);
-  EXPECT_EQ(factory->makeConverter(*doubles, *mono16), nullptr);
-  EXPECT_EQ(factory->makeConverter(*mono16, *stereo16), nullptr);
-  AudioStreamBasicDescription broken = testing::float32Format(48000, 2);
-  broken.mBytesPerFrame = 3;
-  EXPECT_EQ(factory->makeFormat(broken), nullptr);
-  EXPECT_EQ(factory->makeFormat(testing::float32Format(0, 1)), nullptr);
+TEST(SoxrConverterTest, ResamplesEveryInputLayoutToMono24k) {
+  struct Case {
+    const char* name;
+    std::shared_ptr<const AudioFormat> from;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"float mono 48k", floatFormat(48000, 1, true)},
+           {"float mono 44.1k", floatFormat(44100, 1, true)},
+           {"float stereo interleaved 48k", floatFormat(48000, 2, true)},
+           {"float stereo planar 96k", floatFormat(96000, 2, false)},
+           {"int16 stereo 16k", int16Format(16000, 2)},
+       }) {
+    auto converter = makeSoxrConverter(*c.from, *int16Format(24000, 1));
+    ASSERT_NE(converter, nullptr) << c.name;
+    std::size_t frames = static_cast<std::size_t>(c.from->sampleRate());  // one second
+    auto out = convertSine(*converter, c.from, 1000, frames, static_cast<std::size_t>(c.from->sampleRate() / 100), 0.5f);
+    // One second in, one second out, less the resampler's delay (under 50 ms).
+    EXPECT_LE(out.size(), 24000u) << c.name;
+    EXPECT_GE(out.size(), 24000u - 1200u) << c.name;
+    std::vector<std::int16_t> steady(out.begin() + 2400, out.end());
+    EXPECT_NEAR(level(steady, 1000, 24000), 0.5, 0.02) << c.name;
+    EXPECT_LT(level(steady, 3000, 24000), 0.005) << c.name;
+  }
+}
+
+TEST(SoxrConverterTest, RefusesFormatsItCannotServe) {
+  auto to = int16Format(24000, 1);
+  EXPECT_EQ(makeSoxrConverter(*floatFormat(48000, 1, true), *int16Format(24000, 2)), nullptr);
+  EXPECT_EQ(makeSoxrConverter(*floatFormat(48000, 1, true), *floatFormat(24000, 1, true)), nullptr);
+  AudioStreamBasicDescription weird = floatFormat(48000, 1, true)->streamDescription;
+  weird.mBitsPerChannel = 24;
+  weird.mFormatFlags = kAudioFormatFlagIsSignedInteger;
+  EXPECT_EQ(makeSoxrConverter(AudioFormat{weird}, *to), nullptr);
+}
+
+TEST(SoxrConverterTest, AnInputBufferOfAnotherFormatIsAnError) {
+  auto converter = makeSoxrConverter(*floatFormat(48000, 1, true), *int16Format(24000, 1));
+  auto wrong = PcmBuffer::make(floatFormat(44100, 1, true), 441);
+  wrong->setFrameLength(441);
+  auto output = PcmBuffer::make(int16Format(24000, 1), 304);
+  std::optional<std::string> error;
+  bool offered = false;
+  auto status = converter->convert(*output, error, [&](std::uint32_t, AudioConverterInputStatus& s) {
+    s = offered ? AudioConverterInputStatus::noDataNow : AudioConverterInputStatus::haveData;
+    return std::exchange(offered, true) ? nullptr : wrong;
+  });
+  EXPECT_EQ(status, AudioConverterOutputStatus::error);
+  EXPECT_TRUE(error.has_value());
 }
 
 }  // namespace
-}  // namespace vesk
+}  // namespace vesk::pulse
