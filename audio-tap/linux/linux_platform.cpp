@@ -1,14 +1,14 @@
 // The Linux platform of the audio tap: thread queues with the main queue served on
-// the main thread, the pidfd parent watch, getpid/getppid, and _exit. Audio: a
-// machine without audio access. Made on the main thread at start-up.
+// the main thread, the pidfd parent watch, getpid/getppid, and _exit. Audio: the
+// session's PulseAudio (or pipewire-pulse) server. Made on the main thread at start-up.
 #include <signal.h>
 #include <unistd.h>
 
-#include "audio-tap/linux/no_audio_hardware.h"
 #include "audio-tap/linux/parent_watch.h"
 #include "audio-tap/linux/pcm_converters.h"
 #include "audio-tap/linux/thread_queue.h"
 #include "audio-tap/process/platform.h"
+#include "audio-tap/pulse/pulse_hardware.h"
 
 namespace vesk {
 namespace {
@@ -21,7 +21,7 @@ class LinuxProcessInfo final : public ProcessInfo {
 
 class LinuxPlatform final : public Platform {
  public:
-  LinuxPlatform() : hardware_(makeNoAudioHardware()), converters_(makePcmConverterFactory()) {}
+  LinuxPlatform() : hardware_(pulse::makePulseHardware()), converters_(makePcmConverterFactory()) {}
 
   AudioHardware& hardware() override { return *hardware_; }
   AudioConverterFactory& converters() override { return *converters_; }

@@ -1,5 +1,7 @@
-// Formats as plain PCM descriptions; uses no OS facility. Called on the main queue.
+// Formats as plain PCM descriptions, converters over libsoxr. Called on the main queue.
 #include "audio-tap/linux/pcm_converters.h"
+
+#include "audio-tap/pulse/soxr_converter.h"
 
 namespace vesk {
 namespace {
@@ -14,7 +16,9 @@ class PcmConverterFactory final : public AudioConverterFactory {
                                                       bool interleaved) override {
     return makeFormat(int16StreamDescription(sampleRate, channels, interleaved));
   }
-  std::shared_ptr<AudioConverter> makeConverter(const AudioFormat&, const AudioFormat&) override { return nullptr; }
+  std::shared_ptr<AudioConverter> makeConverter(const AudioFormat& from, const AudioFormat& to) override {
+    return pulse::makeSoxrConverter(from, to);
+  }
 };
 
 }  // namespace

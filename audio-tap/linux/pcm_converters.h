@@ -7,8 +7,8 @@
 
 namespace vesk {
 
-/// Formats for any usable linear PCM description. Converters: none yet on this
-/// platform, so a capture start that gets this far fails with the converter message.
+/// Formats for any usable linear PCM description; converters over libsoxr from
+/// float32 or int16 PCM to 16-bit mono.
 std::unique_ptr<AudioConverterFactory> makePcmConverterFactory();
 
 }  // namespace vesk

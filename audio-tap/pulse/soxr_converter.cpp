@@ -5,7 +5,10 @@
 
 #include <soxr.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -14,11 +17,19 @@ namespace {
 
 class SoxrConverter final : public AudioConverter {
  public:
-  SoxrConverter(soxr_t resampler, AudioFormat from) : resampler_(resampler), from_(std::move(from)) {}
+  SoxrConverter(soxr_t resampler, AudioFormat from, double ratio)
+      : resampler_(resampler), from_(std::move(from)), ratio_(ratio) {
+    // A short cushion of silence ahead of the signal absorbs the resampler's uneven
+    // output, so every call yields samples and none runs short later.
+    primed_.assign(static_cast<std::size_t>(kCushionSeconds * from_.sampleRate() * ratio_), 0);
+  }
   ~SoxrConverter() override { soxr_delete(resampler_); }
   SoxrConverter(const SoxrConverter&) = delete;
   SoxrConverter& operator=(const SoxrConverter&) = delete;
 
+  // Output follows input time exactly: after n input frames in all, n x ratio output
+  // frames in all, whatever the resampler holds back. Until its first samples arrive
+  // (its delay) the difference is made up with silence, as a primed converter does.
   AudioConverterOutputStatus convert(PcmBuffer& output, std::optional<std::string>& error,
                                      const AudioConverterInputBlock& input) override {
     std::int16_t* out = output.int16ChannelData();
@@ -26,12 +37,11 @@ class SoxrConverter final : public AudioConverter {
       error = "The output buffer does not hold 16-bit samples.";
       return AudioConverterOutputStatus::error;
     }
-    std::size_t capacity = output.frameCapacity();
-    std::size_t produced = 0;
+    const std::uint64_t capacity = output.frameCapacity();
     AudioConverterOutputStatus result = AudioConverterOutputStatus::haveData;
-    while (produced < capacity) {
+    while (owed() < capacity) {
       AudioConverterInputStatus status = AudioConverterInputStatus::noDataNow;
-      std::shared_ptr<PcmBuffer> buffer = input(static_cast<std::uint32_t>(capacity - produced), status);
+      std::shared_ptr<PcmBuffer> buffer = input(static_cast<std::uint32_t>(capacity - owed()), status);
       if (status == AudioConverterInputStatus::endOfStream) {
         result = AudioConverterOutputStatus::endOfStream;
         break;
@@ -44,18 +54,21 @@ class SoxrConverter final : public AudioConverter {
         error = "The input buffer does not match the converter's format.";
         return AudioConverterOutputStatus::error;
       }
-      std::size_t used = 0, made = 0;
-      soxr_error_t failure =
-          soxr_process(resampler_, mono_.data(), mono_.size(), &used, out + produced, capacity - produced, &made);
-      if (failure) {
+      if (auto failure = resample()) {
         error = std::string("Resampling failed: ") + failure;
         return AudioConverterOutputStatus::error;
       }
-      produced += made;
+      inputFrames_ += mono_.size();
     }
-    output.setFrameLength(static_cast<std::uint32_t>(produced));
+    std::size_t count = static_cast<std::size_t>(std::min(owed(), capacity));
+    std::size_t fromResampler = std::min(count, primed_.size());
+    std::copy_n(primed_.begin(), fromResampler, out);
+    primed_.erase(primed_.begin(), primed_.begin() + static_cast<std::ptrdiff_t>(fromResampler));
+    std::fill(out + fromResampler, out + count, 0);
+    outputFrames_ += count;
+    output.setFrameLength(static_cast<std::uint32_t>(count));
     // Like the platform converter: samples made count as data even when input ran dry.
-    return produced > 0 ? AudioConverterOutputStatus::haveData : result;
+    return count > 0 ? AudioConverterOutputStatus::haveData : result;
   }
 
  private:
@@ -98,9 +111,38 @@ class SoxrConverter final : public AudioConverter {
     return static_cast<float>(s) / 32768.0f;
   }
 
+  std::uint64_t owed() const {
+    return static_cast<std::uint64_t>(std::llround(static_cast<double>(inputFrames_) * ratio_)) - outputFrames_;
+  }
+
+  // Runs mono_ through the resampler, appending what comes out to primed_.
+  soxr_error_t resample() {
+    const float* in = mono_.data();
+    std::size_t left = mono_.size();
+    scratch_.resize(static_cast<std::size_t>(static_cast<double>(left) * ratio_) + 1024);
+    for (;;) {
+      std::size_t used = 0, made = 0;
+      if (soxr_error_t failure = soxr_process(resampler_, in, left, &used, scratch_.data(), scratch_.size(), &made)) {
+        return failure;
+      }
+      primed_.insert(primed_.end(), scratch_.begin(), scratch_.begin() + static_cast<std::ptrdiff_t>(made));
+      in += used;
+      left -= used;
+      if (left == 0 && made < scratch_.size()) return nullptr;
+    }
+  }
+
+  // Covers the resampler's widest swing between blocks (about 40 ms at common rates).
+  static constexpr double kCushionSeconds = 0.050;
+
   soxr_t resampler_;
   AudioFormat from_;
+  double ratio_;
   std::vector<float> mono_;
+  std::vector<std::int16_t> scratch_;
+  std::deque<std::int16_t> primed_;  // resampled samples not yet handed out
+  std::uint64_t inputFrames_ = 0;
+  std::uint64_t outputFrames_ = 0;
 };
 
 }  // namespace
@@ -115,7 +157,7 @@ std::shared_ptr<AudioConverter> makeSoxrConverter(const AudioFormat& from, const
   soxr_error_t error = nullptr;
   soxr_t resampler = soxr_create(from.sampleRate(), to.sampleRate(), 1, &error, &io, &quality, nullptr);
   if (error || !resampler) return nullptr;
-  return std::make_shared<SoxrConverter>(resampler, from);
+  return std::make_shared<SoxrConverter>(resampler, from, to.sampleRate() / from.sampleRate());
 }
 
 }  // namespace vesk::pulse

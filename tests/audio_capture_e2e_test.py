@@ -1,0 +1,214 @@
+"""End-to-end tests of vesk-audio-tap against a private PulseAudio server: real
+players and recorders, the helper driven over its standard streams as the host drives
+it, and the frames it streams decoded and analysed."""
+
+import os
+import time
+import unittest
+
+from audio_session import FrameReader, Player, PulseServer, Recorder, level, samples_of
+from host import Helper
+
+FULL_FRAME = 4800 * 2
+
+
+class CaptureTest(unittest.TestCase):
+    def setUp(self):
+        self.server = PulseServer()
+        self.addCleanup(self.server.close)
+
+    def start_helper(self, *args):
+        helper = Helper("vesk-audio-tap", args=args, env=self.server.env)
+        self.addCleanup(helper.kill)
+        frames = FrameReader(helper)
+        return helper, frames
+
+    def player(self, hz):
+        player = Player(self.server, hz)
+        self.addCleanup(player.stop)
+        return player
+
+    def event(self, helper, timeout=5.0):
+        event = helper.read_error_event(timeout)
+        self.assertIsNotNone(event, "no event")
+        return event
+
+    def start_capture(self, helper):
+        helper.send(b"start\n")
+        ready = self.event(helper)
+        self.assertEqual(ready.get("event"), "ready", ready)
+        return ready
+
+    def wait_for_tone(self, frames, hz, timeout=6.0):
+        """Waits until a frame carries the tone: a player that has just started takes
+        a moment before the server plays it."""
+        deadline = time.monotonic() + timeout
+        seen = 0
+        while time.monotonic() < deadline:
+            snapshot = frames.snapshot()
+            for _, payload in snapshot[seen:]:
+                if level(samples_of([payload]), hz) > 0.05:
+                    return
+            seen = len(snapshot)
+            time.sleep(0.05)
+        self.fail(f"no {hz} Hz in the frames within {timeout} s")
+
+    def capture_seconds(self, helper, frames, seconds):
+        """Captures for a while and returns the samples of the frames that arrived."""
+        before = len(frames.snapshot())
+        self.assertTrue(frames.wait_for_frames(before + int(seconds * 5), timeout=seconds + 5))
+        return samples_of(payload for _, payload in frames.snapshot()[before:])
+
+    def test_ready_reports_the_sink_rate(self):
+        helper, _ = self.start_helper()
+        ready = self.start_capture(helper)
+        self.assertEqual(ready, {"event": "ready", "sampleRate": 24000, "deviceRate": 48000.0, "channels": 1})
+
+    def test_a_tone_is_captured(self):
+        self.player(440)
+        helper, frames = self.start_helper()
+        self.start_capture(helper)
+        self.wait_for_tone(frames, 440)
+        samples = self.capture_seconds(helper, frames, 1.0)
+        self.assertGreater(level(samples, 440), 0.2)  # played at 0.3 of full scale
+        self.assertLess(level(samples, 1000), 0.01)
+
+    def test_an_excluded_process_is_left_out(self):
+        low = self.player(440)
+        self.player(1000)
+        helper, frames = self.start_helper("--exclude-pid", str(low.pid))
+        self.start_capture(helper)
+        self.wait_for_tone(frames, 1000)
+        samples = self.capture_seconds(helper, frames, 1.0)
+        self.assertGreater(level(samples, 1000), 0.05)
+        self.assertLess(level(samples, 440), 0.01)
+
+    def test_a_player_started_during_capture_is_heard(self):
+        helper, frames = self.start_helper()
+        self.start_capture(helper)
+        silence = self.capture_seconds(helper, frames, 0.6)
+        self.assertLess(level(silence, 440), 0.01)
+        self.player(440)
+        self.wait_for_tone(frames, 440)
+        samples = self.capture_seconds(helper, frames, 1.0)
+        self.assertGreater(level(samples, 440), 0.2)
+
+    def test_frames_flow_in_real_time_and_stop_with_a_short_one(self):
+        helper, frames = self.start_helper()
+        started = time.monotonic()
+        self.start_capture(helper)
+        self.assertTrue(frames.wait_for_frames(10, timeout=5))
+        elapsed = time.monotonic() - started
+        self.assertGreater(elapsed, 1.5)  # ten frames are two seconds of audio
+        time.sleep(0.1)
+        helper.send(b"stop\n")
+        self.assertEqual(self.event(helper), {"event": "stopped"})
+        time.sleep(0.2)
+        sizes = [len(payload) for _, payload in frames.snapshot()]
+        self.assertTrue(all(size == FULL_FRAME for size in sizes[:-1]), sizes)
+        self.assertLess(sizes[-1], FULL_FRAME + 1)
+        self.assertFalse(frames.malformed)
+        self.assertEqual(frames.leftover(), b"")
+
+    def test_debug_events_in_order(self):
+        helper, _ = self.start_helper("--debug")
+        helper.send(b"start\n")
+        steps = []
+        while True:
+            event = self.event(helper)
+            if event["event"] != "debug":
+                break
+            steps.append(event["step"])
+        self.assertEqual(event["event"], "ready")
+        self.assertEqual(steps, ["tap created", "format read", "aggregate created", "converter made", "ioproc created"])
+        time.sleep(0.5)
+        helper.send(b"stop\n")
+        debug = self.event(helper)
+        self.assertEqual(debug["step"], "stopped")
+        self.assertGreater(debug["ioCalls"], 0)
+        self.assertEqual(self.event(helper), {"event": "stopped"})
+
+    def test_check_permission_with_and_without_a_server(self):
+        helper, _ = self.start_helper()
+        helper.send(b"checkPermission\n")
+        self.assertEqual(self.event(helper), {"event": "permission", "granted": True})
+        self.server.stop()
+        helper.send(b"checkPermission\n")
+        self.assertEqual(self.event(helper), {"event": "permission", "granted": False})
+
+    def test_server_restart_during_capture(self):
+        self.player(440)
+        helper, frames = self.start_helper()
+        self.start_capture(helper)
+        self.assertTrue(frames.wait_for_frames(2, timeout=5))
+        self.server.stop()
+        time.sleep(0.5)
+        self.assertIsNone(helper.proc.poll())
+        helper.send(b"stop\n")
+        self.assertEqual(self.event(helper), {"event": "stopped"})
+        helper.send(b"start\n")
+        self.assertEqual(self.event(helper)["event"], "error")
+        self.server.start()
+        self.player(440)
+        self.start_capture(helper)
+        self.wait_for_tone(frames, 440)
+        samples = self.capture_seconds(helper, frames, 1.0)
+        self.assertGreater(level(samples, 440), 0.2)
+
+
+class InputWatchTest(unittest.TestCase):
+    def setUp(self):
+        self.server = PulseServer()
+        self.addCleanup(self.server.close)
+
+    def start_helper(self, *args):
+        helper = Helper("vesk-audio-tap", args=args, env=self.server.env)
+        self.addCleanup(helper.kill)
+        FrameReader(helper)
+        return helper
+
+    def activity(self, helper, timeout=5.0):
+        event = helper.read_error_event(timeout)
+        self.assertIsNotNone(event, "no inputActivity event")
+        self.assertEqual(event["event"], "inputActivity", event)
+        return event
+
+    def test_a_recorder_is_reported_within_the_debounce(self):
+        helper = self.start_helper()
+        helper.send(b"watchInput\n")
+        first = self.activity(helper)
+        self.assertEqual(first["running"], False)
+        recorder = Recorder(self.server)
+        self.addCleanup(recorder.stop)
+        started = time.monotonic()
+        event = self.activity(helper, timeout=4)
+        self.assertLess(time.monotonic() - started, 3.0)
+        self.assertTrue(event["running"])
+        # parec is pacat under another name: the stream carries the binary's name.
+        self.assertIn({"pid": recorder.pid, "bundleId": "pacat"}, event["processes"])
+        recorder.stop()
+        self.assertFalse(self.activity(helper, timeout=4)["running"])
+
+    def test_excluded_and_own_streams_are_not_reported(self):
+        recorder = Recorder(self.server)
+        self.addCleanup(recorder.stop)
+        other = Recorder(self.server)
+        self.addCleanup(other.stop)
+        helper = self.start_helper("--exclude-pid", str(recorder.pid))
+        helper.send(b"start\nwatchInput\n")
+        events = []
+        deadline = time.monotonic() + 5
+        while time.monotonic() < deadline:
+            event = helper.read_error_event(0.5)
+            if event and event["event"] == "inputActivity":
+                events.append(event)
+                break
+        self.assertTrue(events)
+        pids = [p["pid"] for p in events[-1]["processes"]]
+        self.assertIn(other.pid, pids)
+        self.assertNotIn(recorder.pid, pids)
+        self.assertNotIn(helper.proc.pid, pids)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,176 @@
+"""A private PulseAudio server for tests (a null sink and a null source on a socket
+of its own), players and recorders that are real clients of it, and a reader that
+decodes the audio tap's length-prefixed frames as they stream."""
+
+import math
+import os
+import shutil
+import struct
+import subprocess
+import tempfile
+import threading
+import time
+import wave
+
+
+class PulseServer:
+    SINK = "vesk_sink"
+    SOURCE = "vesk_mic"
+
+    def __init__(self, rate=48000):
+        self.dir = tempfile.mkdtemp(prefix="vesk-pulse-")
+        self.socket = os.path.join(self.dir, "native")
+        self.rate = rate
+        self.env = dict(os.environ, PULSE_SERVER=f"unix:{self.socket}", XDG_RUNTIME_DIR=self.dir, HOME=self.dir)
+        self.env.pop("DISPLAY", None)
+        self.proc = None
+        self.reader = None
+        self.start()
+
+    def start(self):
+        self.proc = subprocess.Popen(
+            ["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
+             "--disable-shm=yes", "--log-target=stderr", "--log-level=error",
+             "-L", f"module-native-protocol-unix socket={self.socket} auth-anonymous=1",
+             "-L", f"module-null-sink sink_name={self.SINK} rate={self.rate}",
+             "-L", f"module-null-source source_name={self.SOURCE}"],
+            env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            if self.ctl("info").returncode == 0:
+                break
+            time.sleep(0.05)
+        else:
+            raise RuntimeError("pulseaudio did not start")
+        self.ctl("set-default-sink", self.SINK)
+        self.ctl("set-default-source", self.SOURCE)
+        # A null sink's monitor may deliver its first data late unless a low-latency
+        # reader keeps it moving.
+        self.reader = subprocess.Popen(
+            ["parec", "--latency-msec=10", "-d", f"{self.SINK}.monitor"],
+            env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def ctl(self, *args):
+        return subprocess.run(["pactl", *args], env=self.env, capture_output=True, text=True, timeout=10)
+
+    def stop(self):
+        for proc in (self.reader, self.proc):
+            if proc and proc.poll() is None:
+                proc.kill()
+                proc.wait()
+
+    def close(self):
+        self.stop()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def write_tone(path, hz, seconds, rate=48000, amplitude=0.3):
+    frames = int(seconds * rate)
+    with wave.open(path, "wb") as out:
+        out.setnchannels(1)
+        out.setsampwidth(2)
+        out.setframerate(rate)
+        samples = (int(amplitude * 32767 * math.sin(2 * math.pi * hz * i / rate)) for i in range(frames))
+        out.writeframes(b"".join(struct.pack("<h", s) for s in samples))
+
+
+class Player:
+    """A process that plays a tone on the default sink."""
+
+    def __init__(self, server, hz, seconds=30):
+        self.path = os.path.join(server.dir, f"tone-{hz}.wav")
+        if not os.path.exists(self.path):
+            write_tone(self.path, hz, seconds)
+        self.proc = subprocess.Popen(["paplay", "--latency-msec=20", self.path], env=server.env,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.pid = self.proc.pid
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+
+
+class Recorder:
+    """A process that records from the microphone (the null source)."""
+
+    def __init__(self, server, device=PulseServer.SOURCE):
+        self.proc = subprocess.Popen(["parec", "-d", device], env=server.env,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.pid = self.proc.pid
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+
+
+class FrameReader:
+    """Reads the helper's standard output on a thread of its own, so the helper never
+    blocks on a full pipe, and splits it into frames."""
+
+    def __init__(self, helper):
+        self._fd = helper.proc.stdout.fileno()
+        self._lock = threading.Lock()
+        self._data = b""
+        self.frames = []  # (arrival time, payload)
+        self.malformed = False
+        self._thread = threading.Thread(target=self._run, daemon=True)
+        self._thread.start()
+
+    def _run(self):
+        while True:
+            try:
+                chunk = os.read(self._fd, 65536)
+            except OSError:
+                return
+            if not chunk:
+                return
+            now = time.monotonic()
+            with self._lock:
+                self._data += chunk
+                while len(self._data) >= 4:
+                    (length,) = struct.unpack("<I", self._data[:4])
+                    if length > 1 << 20 or length % 2:
+                        self.malformed = True
+                    if len(self._data) < 4 + length:
+                        break
+                    self.frames.append((now, self._data[4:4 + length]))
+                    self._data = self._data[4 + length:]
+
+    def snapshot(self):
+        with self._lock:
+            return list(self.frames)
+
+    def wait_for_frames(self, count, timeout=10.0):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if len(self.snapshot()) >= count:
+                return True
+            time.sleep(0.02)
+        return False
+
+    def join(self, timeout=5.0):
+        self._thread.join(timeout)
+
+    def leftover(self):
+        with self._lock:
+            return self._data
+
+
+def samples_of(payloads):
+    data = b"".join(payloads)
+    return struct.unpack(f"<{len(data) // 2}h", data)
+
+
+def level(samples, hz, rate=24000):
+    """Amplitude of one frequency in the signal, relative to full scale (Goertzel)."""
+    if not samples:
+        return 0.0
+    w = 2 * math.pi * hz / rate
+    coeff = 2 * math.cos(w)
+    s1 = s2 = 0.0
+    for x in samples:
+        s0 = x / 32768.0 + coeff * s1 - s2
+        s2, s1 = s1, s0
+    return 2 * math.sqrt(max(0.0, s1 * s1 + s2 * s2 - coeff * s1 * s2)) / len(samples)
