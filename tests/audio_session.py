@@ -64,6 +64,76 @@ class PulseServer:
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
+class PipeWireServer:
+    """The same private server, but PipeWire with its PulseAudio front end
+    (pipewire-pulse), a session manager and a bus of its own."""
+
+    SINK = PulseServer.SINK
+    SOURCE = PulseServer.SOURCE
+
+    def __init__(self, rate=48000):
+        self.dir = tempfile.mkdtemp(prefix="vesk-pipewire-")
+        os.chmod(self.dir, 0o700)
+        self.rate = rate
+        self.socket = os.path.join(self.dir, "pulse", "native")
+        bus = os.path.join(self.dir, "bus")
+        self.env = dict(os.environ, XDG_RUNTIME_DIR=self.dir, HOME=self.dir,
+                        DBUS_SESSION_BUS_ADDRESS=f"unix:path={bus}", PULSE_SERVER=f"unix:{self.socket}")
+        self.env.pop("DISPLAY", None)
+        self.procs = []
+        self.start()
+
+    def _spawn(self, *argv):
+        self.procs.append(subprocess.Popen(list(argv), env=self.env, stdout=subprocess.DEVNULL,
+                                           stderr=subprocess.DEVNULL))
+
+    def start(self):
+        bus = self.env["DBUS_SESSION_BUS_ADDRESS"]
+        self._spawn("dbus-daemon", "--session", f"--address={bus}", "--nofork", "--nopidfile")
+        _wait_for(lambda: os.path.exists(os.path.join(self.dir, "bus")), "dbus-daemon")
+        self._spawn("pipewire")
+        _wait_for(lambda: os.path.exists(os.path.join(self.dir, "pipewire-0")), "pipewire")
+        self._spawn("wireplumber")
+        self._spawn("pipewire-pulse")
+        _wait_for(lambda: self.ctl("info").returncode == 0, "pipewire-pulse")
+        self.ctl("load-module", "module-null-sink", f"sink_name={self.SINK}", f"rate={self.rate}")
+        self.ctl("load-module", "module-null-sink", "media.class=Audio/Source/Virtual", f"sink_name={self.SOURCE}")
+        _wait_for(lambda: self.SOURCE in self.ctl("list", "short", "sources").stdout, "the null devices")
+        self.ctl("set-default-sink", self.SINK)
+        self.ctl("set-default-source", self.SOURCE)
+        _wait_for(lambda: f"Default Sink: {self.SINK}" in self.ctl("info").stdout, "the default sink")
+        self._spawn("parec", "--latency-msec=10", "-d", f"{self.SINK}.monitor")
+
+    def ctl(self, *args):
+        return subprocess.run(["pactl", *args], env=self.env, capture_output=True, text=True, timeout=10)
+
+    def stop(self):
+        for proc in reversed(self.procs):
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
+        self.procs = []
+
+    def close(self):
+        self.stop()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def _wait_for(condition, what, timeout=10):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if condition():
+            return
+        time.sleep(0.05)
+    raise RuntimeError(f"{what} did not come up")
+
+
+def sound_server():
+    """The server the tests run against: PulseAudio, or PipeWire when
+    VESK_SOUND_SERVER=pipewire."""
+    return PipeWireServer() if os.environ.get("VESK_SOUND_SERVER") == "pipewire" else PulseServer()
+
+
 def write_tone(path, hz, seconds, rate=48000, amplitude=0.3):
     frames = int(seconds * rate)
     with wave.open(path, "wb") as out:

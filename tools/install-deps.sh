@@ -11,6 +11,8 @@ PACKAGES=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev python3
   # the private sound server and virtual display of the end-to-end tests and the demo
   pulseaudio pulseaudio-utils xvfb xdotool x11-utils sox
+  # the same tests against PipeWire's PulseAudio front end
+  pipewire pipewire-pulse wireplumber dbus-daemon
 )
 
 missing=()
