@@ -10,7 +10,7 @@ PACKAGES=(
   # tests and benchmarks
   googletest libgtest-dev libgmock-dev libbenchmark-dev python3
   # the private sound server and virtual display of the end-to-end tests and the demo
-  pulseaudio pulseaudio-utils xvfb xdotool x11-utils sox
+  pulseaudio pulseaudio-utils xvfb xdotool x11-utils sox espeak-ng
   # the same tests against PipeWire's PulseAudio front end
   pipewire pipewire-pulse wireplumber dbus-daemon
 )
