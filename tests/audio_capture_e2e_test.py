@@ -3,6 +3,7 @@ players and recorders, the helper driven over its standard streams as the host d
 it, and the frames it streams decoded and analysed."""
 
 import os
+import signal
 import time
 import unittest
 
@@ -154,6 +155,37 @@ class CaptureTest(unittest.TestCase):
         self.wait_for_tone(frames, 440)
         samples = self.capture_seconds(helper, frames, 1.0)
         self.assertGreater(level(samples, 440), 0.2)
+
+
+class HungServerTest(unittest.TestCase):
+    """A server that stops answering (here: stopped with SIGSTOP) must not hang the
+    helper: requests give up after their deadline and the commands still answer."""
+
+    def test_start_and_check_permission_answer_while_the_server_hangs(self):
+        server = sound_server()
+        self.addCleanup(server.close)
+        helper = Helper("vesk-audio-tap", env=server.env)
+        self.addCleanup(helper.kill)
+        FrameReader(helper)
+        helper.send(b"checkPermission\n")
+        self.assertEqual(helper.read_error_event(), {"event": "permission", "granted": True})
+        hung = [p for p in getattr(server, "procs", [server.proc]) if p.poll() is None]
+        for proc in hung:
+            os.kill(proc.pid, signal.SIGSTOP)
+        try:
+            helper.send(b"start\n")
+            event = helper.read_error_event(timeout=10)
+            self.assertIsNotNone(event, "start hung with the server")
+            self.assertEqual(event["event"], "error", event)
+            helper.send(b"checkPermission\n")
+            self.assertEqual(helper.read_error_event(timeout=10), {"event": "permission", "granted": False})
+        finally:
+            for proc in hung:
+                os.kill(proc.pid, signal.SIGCONT)
+        helper.send(b"start\n")
+        self.assertEqual(helper.read_error_event(timeout=10)["event"], "ready")
+        helper.send(b"quit\n")
+        self.assertEqual(helper.wait(timeout=10), 0)
 
 
 class InputWatchTest(unittest.TestCase):
