@@ -169,7 +169,7 @@ class HungServerTest(unittest.TestCase):
         FrameReader(helper)
         helper.send(b"checkPermission\n")
         self.assertEqual(helper.read_error_event(), {"event": "permission", "granted": True})
-        hung = [p for p in getattr(server, "procs", [server.proc]) if p.poll() is None]
+        hung = [p for p in server.server_processes() if p.poll() is None]
         for proc in hung:
             os.kill(proc.pid, signal.SIGSTOP)
         try:

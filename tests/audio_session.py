@@ -53,6 +53,9 @@ class PulseServer:
     def ctl(self, *args):
         return subprocess.run(["pactl", *args], env=self.env, capture_output=True, text=True, timeout=10)
 
+    def server_processes(self):
+        return [self.proc]
+
     def stop(self):
         for proc in (self.reader, self.proc):
             if proc and proc.poll() is None:
@@ -106,6 +109,9 @@ class PipeWireServer:
 
     def ctl(self, *args):
         return subprocess.run(["pactl", *args], env=self.env, capture_output=True, text=True, timeout=10)
+
+    def server_processes(self):
+        return list(self.procs)
 
     def stop(self):
         for proc in reversed(self.procs):
