@@ -308,7 +308,7 @@ class PulseHardware final : public AudioHardware {
       }
       case kAudioHardwarePropertyProcessObjectList: {
         auto pids = processesWithStreams(snapshot);
-        std::uint32_t room = outData ? ioDataSize / sizeof(AudioObjectID) : 0;
+        auto room = static_cast<std::uint32_t>(outData ? ioDataSize / sizeof(AudioObjectID) : 0);
         std::uint32_t n = std::min<std::uint32_t>(room, static_cast<std::uint32_t>(pids.size()));
         auto* ids = static_cast<AudioObjectID*>(outData);
         for (std::uint32_t i = 0; i < n; ++i) ids[i] = ObjectIDs::processObject(pids[i]);
