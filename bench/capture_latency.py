@@ -84,8 +84,8 @@ class MonitorRecorder:
         self.proc.wait()
 
 
-def main():
-    bursts = int(sys.argv[2]) if len(sys.argv) > 2 else 20
+def measure(bursts):
+    """Milliseconds from each onset (as the bare recorder saw it) to the helper's frame."""
     server = PulseServer()
     try:
         path = os.path.join(server.dir, "bursts.wav")
@@ -117,12 +117,20 @@ def main():
         pairs = list(zip(reference_times, helper_times))
         if len(helper_times) != len(reference_times) or not pairs:
             print(f"onsets seen: helper {len(helper_times)}, reference {len(reference_times)}; expected {bursts}")
-        latencies = sorted((h - r) * 1000 for r, h in pairs)
-        p95 = latencies[min(len(latencies) - 1, round(0.95 * (len(latencies) - 1)))]
-        print(f"Tone onset -> frame holding it, {len(latencies)} onsets (ms, after a bare parec's arrival)")
-        print(f"  p50 {statistics.median(latencies):7.1f}   p95 {p95:7.1f}   min {latencies[0]:7.1f}   max {latencies[-1]:7.1f}")
+        return sorted((h - r) * 1000 for r, h in pairs)
     finally:
         server.close()
+
+
+def percentile(sorted_values, p):
+    return sorted_values[min(len(sorted_values) - 1, round(p / 100 * (len(sorted_values) - 1)))]
+
+
+def main():
+    latencies = measure(int(sys.argv[2]) if len(sys.argv) > 2 else 20)
+    print(f"Tone onset -> frame holding it, {len(latencies)} onsets (ms, after a bare parec's arrival)")
+    print(f"  p50 {statistics.median(latencies):7.1f}   p95 {percentile(latencies, 95):7.1f}   "
+          f"min {latencies[0]:7.1f}   max {latencies[-1]:7.1f}")
 
 
 if __name__ == "__main__":

@@ -7,7 +7,6 @@ Usage: python3 bench/x11_key_latency.py [BUILD_DIR] [PRESSES]"""
 import os
 import select
 import statistics
-import subprocess
 import sys
 import time
 
@@ -45,15 +44,12 @@ def first_lines(helper, listener, start):
     return stamps["monitor"], stamps["listener"]
 
 
-def main():
-    presses = int(sys.argv[2]) if len(sys.argv) > 2 else 300
+def measure(presses):
+    """Milliseconds from each XTest press to the helper's "down" and to the bare
+    listener's line."""
     x = XServer()
     try:
-        listener = KeyClient(x)  # reused for its line reader
-        listener.proc.kill()
-        listener.proc.wait()
-        listener.proc = subprocess.Popen([os.path.join(build_dir, "bench", "xi2_listener")],
-                                         stdout=subprocess.PIPE, env=x.env)
+        listener = KeyClient(x, program=[os.path.join(build_dir, "bench", "xi2_listener")])
         assert listener.read_line() == "ready"
         helper = Helper("vesk-input-monitor", env=x.env)
         assert helper.read_event()["type"] == "permission"
@@ -75,6 +71,12 @@ def main():
         listener.stop()
     finally:
         x.stop()
+    return monitor_ms, listener_ms
+
+
+def main():
+    presses = int(sys.argv[2]) if len(sys.argv) > 2 else 300
+    monitor_ms, listener_ms = measure(presses)
     print(f"XTest press -> first line, {presses} presses (ms)")
     print(f"{'':22}{'p50':>8}{'p95':>8}{'max':>8}")
     for name, values in (("vesk-input-monitor", monitor_ms), ("bare XI2 listener", listener_ms)):

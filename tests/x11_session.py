@@ -82,12 +82,10 @@ class XServer:
 class KeyClient:
     """The focused application: a window that logs every key event it receives."""
 
-    def __init__(self, server, *args):
-        self.proc = subprocess.Popen(
-            [os.path.join(BUILD_DIR, "tests", "x11_key_client"), *(args or ("log",))],
-            stdout=subprocess.PIPE,
-            env=server.env,
-        )
+    def __init__(self, server, *args, program=None):
+        """Runs x11_key_client with `args` (default: log), or `program` (an argv list)."""
+        argv = program or [os.path.join(BUILD_DIR, "tests", "x11_key_client"), *(args or ("log",))]
+        self.proc = subprocess.Popen(argv, stdout=subprocess.PIPE, env=server.env)
         self._buffer = b""
 
     def read_line(self, timeout=5.0):

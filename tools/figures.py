@@ -1,0 +1,125 @@
+"""Every performance figure of the project in one table, each measured beside its peer
+in the same run where there is one. Run through tools/figures.sh (release build)."""
+
+import json
+import os
+import re
+import statistics
+import subprocess
+import sys
+import time
+
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
+BUILD = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "build-release"))
+os.environ["VESK_BUILD_DIR"] = BUILD
+sys.argv = [sys.argv[0], BUILD]
+sys.path.insert(0, os.path.join(ROOT, "tests"))
+sys.path.insert(0, os.path.join(ROOT, "bench"))
+
+import capture_latency  # noqa: E402
+import pipeline_vs_sox  # noqa: E402
+import x11_key_latency  # noqa: E402
+from audio_session import FrameReader, Player, PulseServer  # noqa: E402
+from host import Helper  # noqa: E402
+from x11_session import XServer  # noqa: E402
+
+rows = []
+
+
+def row(figure, vesk, peer="", note=""):
+    rows.append((figure, vesk, peer, note))
+    print(f"  measured: {figure}: {vesk} {peer}", file=sys.stderr)
+
+
+def p(values, q):
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, round(q / 100 * (len(ordered) - 1)))]
+
+
+def handle_cost():
+    out = subprocess.run([os.path.join(BUILD, "bench", "input_monitor_bench"), "--benchmark_format=json"],
+                         capture_output=True, text=True, check=True)
+    for bench in json.loads(out.stdout)["benchmarks"]:
+        name = {"BM_HandleNonMatchingKey": "handle(), key outside the binding",
+                "BM_HandlePressReleasePair": "handle(), press+release of the binding"}[bench["name"]]
+        row(name, f"{bench['time/event'] * 1e9:.1f} ns/event, {bench['allocs/event']:.1f} allocs/event")
+
+
+def key_latency():
+    monitor, bare = x11_key_latency.measure(300)
+    row("XTest press -> line (p50 / p95)", f"{statistics.median(monitor):.2f} / {p(monitor, 95):.2f} ms",
+        f"bare XI2 listener {statistics.median(bare):.2f} / {p(bare, 95):.2f} ms")
+
+
+def pipeline():
+    mine, sox = pipeline_vs_sox.pipeline_x_realtime(), pipeline_vs_sox.sox_x_realtime()
+    row("conversion + chunking throughput", f"{mine:.0f} x real time", f"sox rate -h {sox:.0f} x", f"ratio {mine / sox:.2f}")
+
+
+def quality():
+    out = subprocess.run([os.path.join(BUILD, "bench", "resampler_quality")], capture_output=True, text=True,
+                         check=True).stdout
+    thd = re.search(r"THD\+N.*: (-?[\d.]+) dB", out).group(1)
+    alias = re.search(r"alias rejection.*: (-?[\d.]+) dB \(worst at (\d+) Hz\)", out)
+    row("resampling THD+N, 1 kHz at -6 dBFS", f"{thd} dB", "", "16-bit output")
+    row("alias rejection, 13-20 kHz input", f"{alias.group(1)} dB", "", f"worst at {alias.group(2)} Hz")
+
+
+def capture():
+    latencies = capture_latency.measure(30)
+    row("tone onset -> frame (p50 / p95)", f"{statistics.median(latencies):.0f} / {p(latencies, 95):.0f} ms",
+        "after a bare parec", "frames are 200 ms")
+
+
+def rss_kib(pid):
+    with open(f"/proc/{pid}/status") as status:
+        fields = dict(line.split(":", 1) for line in status)
+    return int(fields["VmRSS"].split()[0]), int(fields["VmHWM"].split()[0])
+
+
+def memory():
+    x = XServer()
+    try:
+        helper = Helper("vesk-input-monitor", env=x.env)
+        helper.read_event(), helper.read_event()
+        helper.send_line({"cmd": "setBinding", "binding": {"mainKey": 49, "modifiers": ["control"]}})
+        time.sleep(1)
+        rss, peak = rss_kib(helper.proc.pid)
+        helper.kill()
+    finally:
+        x.stop()
+    row("RSS of vesk-input-monitor (X11, bound, idle)", f"{rss / 1024:.1f} MiB", "", f"peak {peak / 1024:.1f} MiB")
+    server = PulseServer()
+    try:
+        player = Player(server, 440)
+        helper = Helper("vesk-audio-tap", env=server.env)
+        FrameReader(helper)
+        helper.send(b"start\n")
+        helper.read_error_event()
+        parec = subprocess.Popen(["parec", "-d", f"{server.SINK}.monitor"], env=server.env,
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        time.sleep(5)
+        tap_rss, tap_peak = rss_kib(helper.proc.pid)
+        parec_rss, _ = rss_kib(parec.pid)
+        parec.kill()
+        player.stop()
+        helper.kill()
+    finally:
+        server.close()
+    row("RSS of vesk-audio-tap (capturing)", f"{tap_rss / 1024:.1f} MiB", f"parec on the same sink {parec_rss / 1024:.1f} MiB",
+        f"peak {tap_peak / 1024:.1f} MiB")
+
+
+def main():
+    for measure in (handle_cost, key_latency, pipeline, quality, capture, memory):
+        measure()
+    widths = [max(len(r[i]) for r in rows + [("figure", "vesk", "peer, same run", "")]) for i in range(4)]
+    line = lambda cells: "| " + " | ".join(c.ljust(w) for c, w in zip(cells, widths)) + " |"  # noqa: E731
+    print(line(("figure", "vesk", "peer, same run", "")))
+    print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
+    for r in rows:
+        print(line(r))
+
+
+if __name__ == "__main__":
+    main()
