@@ -90,8 +90,9 @@ class Session {
     this.keys = new Helper('input monitor', path.join(build, 'vesk-input-monitor'));
     this.audio = new Helper('audio tap', path.join(build, 'vesk-audio-tap'),
       excludePids.flatMap((pid) => ['--exclude-pid', String(pid)]), { eventStream: 'stderr', frames: true });
-    console.log(`input monitor: pid ${this.keys.pid}`);
-    console.log(`audio tap: pid ${this.audio.pid}`);
+    for (const helper of [this.keys, this.audio]) {
+      if (helper.pid !== undefined) console.log(`${helper.name}: pid ${helper.pid}`);
+    }
     this.keys.on('event', (event) => this.onKeyEvent(event));
     this.audio.on('event', (event) => this.onAudioEvent(event));
     this.audio.on('frame', (payload) => this.onFrame(payload));
