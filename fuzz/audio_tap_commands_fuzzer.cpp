@@ -3,7 +3,10 @@
 // fake converter and hand-stepped queues. Between lines the fake machine plays one
 // IO cycle, the microphone toggles and time moves on, so commands meet a running
 // capture, pending frames and a debounced input watch. End of input runs the
-// shutdown sequence, as the reader does.
+// shutdown sequence, as the reader does. The raw length of a line, modulo 16, picks
+// a fault of the machine for its command (a failing tap, aggregate device, IO proc,
+// device start or converter), so padding a command with blanks makes it fail; the
+// lengths of the bare commands pick none.
 //
 // Checks: the command text is valid UTF-8 with no white space at either end and is
 // the decoded line's middle; every event serialises; frames are whole 16-bit
@@ -32,6 +35,19 @@ void addMicrophone(testing::FakeAudioHardware& hardware) {
   hardware.setProcessList({1100, 1200});
   hardware.addProcess(1100, 100, false, "self");
   hardware.addProcess(1200, 4242, true, std::nullopt);
+}
+
+void applyFaults(testing::CaptureScene& scene, std::size_t rawLength) {
+  const std::size_t fault = rawLength % 16;
+  auto& hardware = scene.hardware;
+  hardware.tapStatus = fault == 6 ? kAudioHardwareNotRunningError : kAudioHardwareNoError;
+  hardware.aggregateStatus = fault == 7 ? kAudioHardwareIllegalOperationError : kAudioHardwareNoError;
+  hardware.ioProcStatus = fault == 8 ? kAudioHardwareBadObjectError : kAudioHardwareNoError;
+  hardware.startStatus = fault == 9 ? kAudioHardwareNotRunningError : kAudioHardwareNoError;
+  scene.converters.failConverter = fault == 11;
+  scene.converters.failOutputFormat = fault == 13;
+  if (fault == 14)
+    scene.converter().script.push_back({0, AudioConverterOutputStatus::error, "converter failed"});
 }
 
 void checkCommandText(std::string_view line, const std::string& command) {
@@ -90,6 +106,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     text = feed == std::string_view::npos ? std::string_view() : text.substr(feed + 1);
     const std::string command = commandText(line);
     checkCommandText(line, command);
+    applyFaults(session.scene, line.size());
     session.mainQueue.sync([&] { session.handler.handle(command); });
     session.between(lineNumber);
   }
