@@ -1,0 +1,255 @@
+// The audio-hardware seam over Core Audio's hardware abstraction: property reads and
+// listener blocks, process taps from a CATapDescription (macOS 14.2), aggregate
+// devices, and IO blocks. Set-up and listeners are called on the main queue; reads
+// may come from any thread; IO blocks run on the dispatch queue they were given.
+#import <CoreAudio/AudioHardwareTapping.h>
+#import <CoreAudio/CATapDescription.h>
+#import <CoreAudio/CoreAudio.h>
+#import <Foundation/Foundation.h>
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <map>
+#include <string_view>
+#include <tuple>
+
+#include "audio-tap/macos/aggregate_dictionary.h"
+#include "audio-tap/macos/core_audio_hardware.h"
+#include "audio-tap/macos/dispatch_queue.h"
+
+namespace vesk {
+namespace {
+
+// The seam's types are laid out like Core Audio's, so addresses, formats and buffers
+// pass between them field for field.
+static_assert(sizeof(vesk::AudioObjectPropertyAddress) == sizeof(::AudioObjectPropertyAddress));
+static_assert(sizeof(vesk::AudioStreamBasicDescription) == sizeof(::AudioStreamBasicDescription));
+static_assert(sizeof(vesk::AudioBuffer) == sizeof(::AudioBuffer));
+static_assert(offsetof(vesk::AudioBuffer, mData) == offsetof(::AudioBuffer, mData));
+
+// The aggregate dictionary spells Core Audio's keys itself; they must be the SDK's.
+static_assert(std::string_view(kAggregateNameKey) == kAudioAggregateDeviceNameKey);
+static_assert(std::string_view(kAggregateUIDKey) == kAudioAggregateDeviceUIDKey);
+static_assert(std::string_view(kAggregateMainSubDeviceKey) == kAudioAggregateDeviceMainSubDeviceKey);
+static_assert(std::string_view(kAggregateIsPrivateKey) == kAudioAggregateDeviceIsPrivateKey);
+static_assert(std::string_view(kAggregateIsStackedKey) == kAudioAggregateDeviceIsStackedKey);
+static_assert(std::string_view(kAggregateTapAutoStartKey) == kAudioAggregateDeviceTapAutoStartKey);
+static_assert(std::string_view(kAggregateSubDeviceListKey) == kAudioAggregateDeviceSubDeviceListKey);
+static_assert(std::string_view(kAggregateTapListKey) == kAudioAggregateDeviceTapListKey);
+static_assert(std::string_view(kSubDeviceUIDKey) == kAudioSubDeviceUIDKey);
+static_assert(std::string_view(kSubTapUIDKey) == kAudioSubTapUIDKey);
+static_assert(std::string_view(kSubTapDriftCompensationKey) == kAudioSubTapDriftCompensationKey);
+
+// An IO cycle's input hands over at most this many buffers (a mono tap hands over
+// one); they are viewed through a fixed array so the IO thread never allocates.
+constexpr std::uint32_t kMaxIOBuffers = 16;
+
+::AudioObjectPropertyAddress platformAddress(const vesk::AudioObjectPropertyAddress& address) {
+  return {address.mSelector, address.mScope, address.mElement};
+}
+
+// The whole text of a string as UTF-8 (unconvertible characters become '?').
+std::string copyUTF8(CFStringRef string) {
+  const CFRange whole = CFRangeMake(0, CFStringGetLength(string));
+  CFIndex bytes = 0;
+  CFStringGetBytes(string, whole, kCFStringEncodingUTF8, '?', false, nullptr, 0, &bytes);
+  std::string text(static_cast<std::size_t>(bytes), '\0');
+  CFStringGetBytes(string, whole, kCFStringEncodingUTF8, '?', false, reinterpret_cast<UInt8*>(text.data()), bytes,
+                   nullptr);
+  return text;
+}
+
+NSString* makeNSString(const std::string& text) {
+  NSString* string = [[NSString alloc] initWithBytes:text.data() length:text.size() encoding:NSUTF8StringEncoding];
+  return string ? string : @"";  // text that is not UTF-8
+}
+
+id makeObject(const PlainValue& value);
+
+NSDictionary* makeNSDictionary(const PlainDictionary& dictionary) {
+  NSMutableDictionary* result = [NSMutableDictionary dictionaryWithCapacity:dictionary.entries.size()];
+  for (const auto& [key, value] : dictionary.entries) result[makeNSString(key)] = makeObject(value);
+  return result;
+}
+
+id makeObject(const PlainValue& value) {
+  if (const auto* text = std::get_if<std::string>(&value)) return makeNSString(*text);
+  if (const auto* flag = std::get_if<bool>(&value)) return @(*flag);
+  NSMutableArray* list = [NSMutableArray array];
+  for (const PlainDictionary& entry : std::get<std::vector<PlainDictionary>>(value)) {
+    [list addObject:makeNSDictionary(entry)];
+  }
+  return list;
+}
+
+CATapDescription* makeTapDescription(const TapDescription& description, NSArray<NSNumber*>* processes)
+    API_AVAILABLE(macos(14.2)) {
+  CATapDescription* tap;
+  if (description.isMono) {
+    tap = description.isExclusive ? [[CATapDescription alloc] initMonoGlobalTapButExcludeProcesses:processes]
+                                  : [[CATapDescription alloc] initMonoMixdownOfProcesses:processes];
+  } else {
+    tap = description.isExclusive ? [[CATapDescription alloc] initStereoGlobalTapButExcludeProcesses:processes]
+                                  : [[CATapDescription alloc] initStereoMixdownOfProcesses:processes];
+  }
+  [tap setName:makeNSString(description.name)];
+  [tap setPrivate:description.isPrivate];
+  [tap setMuteBehavior:static_cast<CATapMuteBehavior>(description.muteBehavior)];
+  return tap;
+}
+
+class CoreAudioHardware final : public AudioHardware {
+ public:
+  OSStatus getPropertyData(AudioObjectID object, const vesk::AudioObjectPropertyAddress& address,
+                           std::uint32_t qualifierSize, const void* qualifier, std::uint32_t& ioDataSize,
+                           void* outData) override {
+    const auto platform = platformAddress(address);
+    return AudioObjectGetPropertyData(object, &platform, qualifierSize, qualifier, &ioDataSize, outData);
+  }
+
+  OSStatus getPropertyDataSize(AudioObjectID object, const vesk::AudioObjectPropertyAddress& address,
+                               std::uint32_t qualifierSize, const void* qualifier,
+                               std::uint32_t& outDataSize) override {
+    const auto platform = platformAddress(address);
+    return AudioObjectGetPropertyDataSize(object, &platform, qualifierSize, qualifier, &outDataSize);
+  }
+
+  OSStatus getPropertyString(AudioObjectID object, const vesk::AudioObjectPropertyAddress& address,
+                             std::string& outText) override {
+    const auto platform = platformAddress(address);
+    // The call hands over an owned reference: released here exactly once, whatever
+    // the status (a failing call may still have written one).
+    CFStringRef string = nullptr;
+    UInt32 size = sizeof string;
+    const OSStatus status = AudioObjectGetPropertyData(object, &platform, 0, nullptr, &size, &string);
+    if (status == kAudioHardwareNoError) outText = string ? copyUTF8(string) : std::string();
+    if (string) CFRelease(string);
+    return status;
+  }
+
+  OSStatus addPropertyListener(AudioObjectID object, const vesk::AudioObjectPropertyAddress& address,
+                               SerialQueue& queue, const AudioObjectPropertyListener& listener) override {
+    dispatch_queue_t dispatchQueue = returnDispatchQueue(queue);
+    if (!dispatchQueue || !listener) return kAudio_ParamError;
+    const auto platform = platformAddress(address);
+    AudioObjectPropertyListener held = listener;  // the block keeps the callable alive
+    ::AudioObjectPropertyListenerBlock block = ^(UInt32 count, const ::AudioObjectPropertyAddress* changed) {
+      std::array<vesk::AudioObjectPropertyAddress, 8> addresses{};
+      const std::uint32_t shown = std::min<std::uint32_t>(count, addresses.size());
+      for (std::uint32_t i = 0; i < shown; ++i) {
+        addresses[i] = {changed[i].mSelector, changed[i].mScope, changed[i].mElement};
+      }
+      (*held)(shown, addresses.data());
+    };
+    const OSStatus status = AudioObjectAddPropertyListenerBlock(object, &platform, dispatchQueue, block);
+    if (status == kAudioHardwareNoError) listeners_[listenerKey(object, address, queue, listener)] = block;
+    return status;
+  }
+
+  OSStatus removePropertyListener(AudioObjectID object, const vesk::AudioObjectPropertyAddress& address,
+                                  SerialQueue& queue, const AudioObjectPropertyListener& listener) override {
+    // Core Audio names a listener by the very block that was registered.
+    auto found = listeners_.find(listenerKey(object, address, queue, listener));
+    if (found == listeners_.end()) return kAudioHardwareIllegalOperationError;
+    dispatch_queue_t dispatchQueue = returnDispatchQueue(queue);
+    const auto platform = platformAddress(address);
+    const OSStatus status = AudioObjectRemovePropertyListenerBlock(object, &platform, dispatchQueue, found->second);
+    listeners_.erase(found);
+    return status;
+  }
+
+  OSStatus createProcessTap(const TapDescription& description, AudioObjectID& outTapID) override {
+    if (@available(macOS 14.2, *)) {
+      NSMutableArray<NSNumber*>* processes = [NSMutableArray arrayWithCapacity:description.excludedProcesses.size()];
+      for (AudioObjectID process : description.excludedProcesses) [processes addObject:@(process)];
+      CATapDescription* tap = makeTapDescription(description, processes);
+      // The tap is named in the aggregate device's tap list by the UUID the core chose.
+      NSUUID* uuid = [[NSUUID alloc] initWithUUIDString:makeNSString(description.uuid)];
+      if (!uuid) return kAudio_ParamError;
+      [tap setUUID:uuid];
+      ::AudioObjectID tapID = kAudioObjectUnknown;
+      const OSStatus status = AudioHardwareCreateProcessTap(tap, &tapID);
+      outTapID = tapID;
+      return status;
+    }
+    return kAudioHardwareIllegalOperationError;  // no process taps before macOS 14.2
+  }
+
+  OSStatus destroyProcessTap(AudioObjectID tapID) override {
+    if (@available(macOS 14.2, *)) return AudioHardwareDestroyProcessTap(tapID);
+    return kAudioHardwareIllegalOperationError;
+  }
+
+  OSStatus createAggregateDevice(const AggregateDeviceDescription& description,
+                                 AudioObjectID& outDeviceID) override {
+    NSDictionary* dictionary = makeNSDictionary(returnAggregateDictionary(description));
+    ::AudioObjectID deviceID = kAudioObjectUnknown;
+    const OSStatus status = AudioHardwareCreateAggregateDevice((__bridge CFDictionaryRef)dictionary, &deviceID);
+    outDeviceID = deviceID;
+    return status;
+  }
+
+  OSStatus destroyAggregateDevice(AudioObjectID deviceID) override {
+    return AudioHardwareDestroyAggregateDevice(deviceID);
+  }
+
+  OSStatus createIOProcIDWithBlock(AudioDeviceIOProcID& outIOProcID, AudioObjectID device, SerialQueue& queue,
+                                   vesk::AudioDeviceIOBlock block) override {
+    outIOProcID = 0;
+    dispatch_queue_t dispatchQueue = returnDispatchQueue(queue);
+    if (!dispatchQueue || !block) return kAudio_ParamError;
+    ::AudioDeviceIOBlock ioBlock = ^(const AudioTimeStamp*, const AudioBufferList* inputData, const AudioTimeStamp*,
+                                     AudioBufferList*, const AudioTimeStamp*) {
+      // Only the input list is handed on; nothing is written to the output list.
+      std::array<vesk::AudioBuffer, kMaxIOBuffers> buffers;
+      std::uint32_t count = 0;
+      if (inputData) {
+        count = std::min(inputData->mNumberBuffers, kMaxIOBuffers);
+        for (std::uint32_t i = 0; i < count; ++i) {
+          const ::AudioBuffer& delivered = inputData->mBuffers[i];
+          buffers[i] = {delivered.mNumberChannels, delivered.mDataByteSize, delivered.mData};
+        }
+      }
+      block(AudioBufferListRef{count, buffers.data()});
+    };
+    ::AudioDeviceIOProcID procID = nullptr;
+    const OSStatus status = AudioDeviceCreateIOProcIDWithBlock(&procID, device, dispatchQueue, ioBlock);
+    if (status == kAudioHardwareNoError && procID) outIOProcID = reinterpret_cast<std::uintptr_t>(procID);
+    return status;
+  }
+
+  OSStatus destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID procID) override {
+    return AudioDeviceDestroyIOProcID(device, platformProcID(procID));
+  }
+
+  OSStatus deviceStart(AudioObjectID device, AudioDeviceIOProcID procID) override {
+    return AudioDeviceStart(device, platformProcID(procID));
+  }
+
+  OSStatus deviceStop(AudioObjectID device, AudioDeviceIOProcID procID) override {
+    return AudioDeviceStop(device, platformProcID(procID));
+  }
+
+ private:
+  using ListenerKey = std::tuple<AudioObjectID, AudioObjectPropertySelector, AudioObjectPropertyScope,
+                                 AudioObjectPropertyElement, const SerialQueue*, const void*>;
+
+  static ListenerKey listenerKey(AudioObjectID object, const vesk::AudioObjectPropertyAddress& address,
+                                 const SerialQueue& queue, const AudioObjectPropertyListener& listener) {
+    return {object, address.mSelector, address.mScope, address.mElement, &queue, listener.get()};
+  }
+
+  static ::AudioDeviceIOProcID platformProcID(AudioDeviceIOProcID procID) {
+    return reinterpret_cast<::AudioDeviceIOProcID>(static_cast<std::uintptr_t>(procID));
+  }
+
+  // Blocks registered as property listeners, by what names them in the seam. Main queue.
+  std::map<ListenerKey, ::AudioObjectPropertyListenerBlock> listeners_;
+};
+
+}  // namespace
+
+std::unique_ptr<AudioHardware> makeCoreAudioHardware() { return std::make_unique<CoreAudioHardware>(); }
+
+}  // namespace vesk
