@@ -6,10 +6,8 @@ import time
 import unittest
 
 from host import Helper
-from x11_session import KeyClient, XServer
+from x11_session import CONTROL_MASK, KeyClient, XServer, wait_for_grab
 
-# Grabs are put in place by the helper's event thread just after a command arrives.
-SETTLE = 0.3
 MARKER_KEY = "z"
 
 
@@ -30,8 +28,23 @@ class X11Test(unittest.TestCase):
         self.assertEqual(self.helper.read_event(), {"type": "ready", "tapCreated": True})
 
     def command(self, obj):
+        """Sends a command and waits until it has taken effect: the answer to a probe
+        that follows it means the reader has run it, and grabs that the event thread
+        puts in place are waited for on the server."""
         self.helper.send_line(obj)
-        time.sleep(SETTLE)
+        self.expect_silence()
+        if obj.get("cmd") == "setMode":
+            state = "taken" if obj.get("mode") == "record" else "free"
+            self.assertTrue(wait_for_grab(self.x, state, "probe-keyboard"), f"keyboard grab not {state}")
+        elif obj.get("cmd") == "setBinding":
+            binding = obj.get("binding") or {}
+            key = {49: "space", 0: "a"}.get(binding.get("mainKey"))
+            if key:
+                mask = CONTROL_MASK if binding.get("modifiers") == ["control"] else 0
+                self.assertTrue(wait_for_grab(self.x, "taken", "probe", key, str(mask)), "key grab not in place")
+            else:
+                for key, mask in (("space", CONTROL_MASK), ("space", 0)):
+                    self.assertTrue(wait_for_grab(self.x, "free", "probe", key, str(mask)), "key grab left behind")
 
     def expect(self, *types, timeout=3.0):
         for t in types:
@@ -201,7 +214,7 @@ class RecordTest(X11Test):
         self.command({"cmd": "setMode", "mode": "record"})
         self.x.press("b")
         self.assertEqual(self.recorded(), {"mainKey": 11, "modifiers": [], "label": "B"})
-        time.sleep(SETTLE)
+        self.assertTrue(wait_for_grab(self.x, "free", "probe-keyboard"))
         self.x.release("b")
         self.x.tap(MARKER_KEY)
         self.assertEqual(
@@ -227,8 +240,10 @@ class ServerLossTest(X11Test):
         self.expect("up")
         self.helper.send_line({"cmd": "checkPermission"})
         self.assertEqual(self.helper.read_event(), {"type": "permission", "trusted": False})
-        self.command(binding(0, ["command"]))
-        self.command({"cmd": "setMode", "mode": "record"})
+        self.helper.send_line(binding(0, ["command"]))
+        self.helper.send_line({"cmd": "setMode", "mode": "record"})
+        self.helper.send_line({"cmd": "checkPermission"})
+        self.assertEqual(self.helper.read_event(), {"type": "permission", "trusted": False})
         self.helper.close_input()
         self.assertEqual(self.helper.wait(), 0)
 

@@ -79,6 +79,26 @@ class XServer:
             self.proc.wait()
 
 
+CONTROL_MASK = 1 << 2
+
+
+def probe(server, *args):
+    """Asks x11_key_client whether a grab is held by another client: "taken" or "free"."""
+    out = subprocess.run([os.path.join(BUILD_DIR, "tests", "x11_key_client"), *args], env=server.env,
+                         capture_output=True, text=True, timeout=10)
+    return out.stdout.strip()
+
+
+def wait_for_grab(server, state, *args, timeout=10.0):
+    """Waits until the probe answers `state` ("taken" or "free")."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if probe(server, *args) == state:
+            return True
+        time.sleep(0.02)
+    return False
+
+
 class KeyClient:
     """The focused application: a window that logs every key event it receives."""
 

@@ -5,10 +5,16 @@
 //                               "release NAME" (NAME is the keysym's name).
 //   x11_key_client grab KEYSYM  grabs KEYSYM with Control and any modifiers on the root
 //                               window, prints "grabbed", then waits to be killed.
+//   x11_key_client probe KEYSYM MASK
+//                               prints "taken" when another client holds a grab of KEYSYM
+//                               with modifier MASK (decimal X state bits), else "free".
+//   x11_key_client probe-keyboard
+//                               prints "taken" when another client holds the keyboard.
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -52,6 +58,33 @@ int grabKey(Display* display, const char* keysymName) {
   }
 }
 
+bool grabRefused = false;
+
+int noteRefusal(Display*, XErrorEvent* error) {
+  if (error->error_code == BadAccess) grabRefused = true;
+  return 0;
+}
+
+int probeKey(Display* display, const char* keysymName, unsigned mask) {
+  XSetErrorHandler(noteRefusal);
+  KeyCode keycode = XKeysymToKeycode(display, XStringToKeysym(keysymName));
+  Window root = DefaultRootWindow(display);
+  XGrabKey(display, keycode, mask, root, False, GrabModeAsync, GrabModeAsync);
+  XSync(display, False);
+  if (!grabRefused) XUngrabKey(display, keycode, mask, root);
+  XSync(display, False);
+  std::printf("%s\n", grabRefused ? "taken" : "free");
+  return 0;
+}
+
+int probeKeyboard(Display* display) {
+  int result = XGrabKeyboard(display, DefaultRootWindow(display), False, GrabModeAsync, GrabModeAsync, CurrentTime);
+  if (result == GrabSuccess) XUngrabKeyboard(display, CurrentTime);
+  XSync(display, False);
+  std::printf("%s\n", result == AlreadyGrabbed ? "taken" : "free");
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -59,5 +92,9 @@ int main(int argc, char** argv) {
   if (!display) return 2;
   if (argc == 2 && std::strcmp(argv[1], "log") == 0) return logKeys(display);
   if (argc == 3 && std::strcmp(argv[1], "grab") == 0) return grabKey(display, argv[2]);
+  if (argc == 4 && std::strcmp(argv[1], "probe") == 0) {
+    return probeKey(display, argv[2], static_cast<unsigned>(std::strtoul(argv[3], nullptr, 10)));
+  }
+  if (argc == 2 && std::strcmp(argv[1], "probe-keyboard") == 0) return probeKeyboard(display);
   return 2;
 }
