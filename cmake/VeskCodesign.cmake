@@ -14,12 +14,16 @@ function(vesk_codesign target)
   if(NOT VESK_CODESIGN_IDENTITY STREQUAL "-")
     list(APPEND options --timestamp)  # a secure timestamp, needed for notarization
   endif()
-  set(stamp "${CMAKE_BINARY_DIR}/CMakeFiles/codesign/${target}.signed")
+  set(stampDir "${CMAKE_BINARY_DIR}/CMakeFiles/codesign")
+  file(MAKE_DIRECTORY "${stampDir}")
+  set(stamp "${stampDir}/${target}.signed")
+  # Rewritten only when the identity changes, which then signs again.
+  file(CONFIGURE OUTPUT "${stampDir}/identity" CONTENT "${VESK_CODESIGN_IDENTITY}\n")
   add_custom_command(
     OUTPUT "${stamp}"
     COMMAND "${VESK_CODESIGN}" ${options} "$<TARGET_FILE:${target}>"
     COMMAND "${CMAKE_COMMAND}" -E touch "${stamp}"
-    DEPENDS ${target} "${VESK_ENTITLEMENTS}"
+    DEPENDS ${target} "${VESK_ENTITLEMENTS}" "${stampDir}/identity"
     COMMENT "Signing ${target} for the hardened runtime"
     VERBATIM)
   add_custom_target(${target}-codesign ALL DEPENDS "${stamp}")

@@ -135,6 +135,7 @@ class CoreAudioHardware final : public AudioHardware {
     const auto platform = platformAddress(address);
     AudioObjectPropertyListener held = listener;  // the block keeps the callable alive
     ::AudioObjectPropertyListenerBlock block = ^(UInt32 count, const ::AudioObjectPropertyAddress* changed) {
+      // Listeners here do not look at the addresses; the first eight are passed on.
       std::array<vesk::AudioObjectPropertyAddress, 8> addresses{};
       const std::uint32_t shown = std::min<std::uint32_t>(count, addresses.size());
       for (std::uint32_t i = 0; i < shown; ++i) {
