@@ -8,7 +8,7 @@ PACKAGES=(
   cmake ninja-build g++ clang pkg-config
   nlohmann-json3-dev libsoxr-dev libpulse-dev libx11-dev libxi-dev libxtst-dev
   # tests and benchmarks
-  googletest libgtest-dev libgmock-dev libbenchmark-dev python3
+  googletest libgtest-dev libgmock-dev libbenchmark-dev python3 libclang-rt-dev nodejs
   # the private sound server and virtual display of the end-to-end tests and the demo
   pulseaudio pulseaudio-utils xvfb xdotool x11-utils sox espeak-ng
   # the same tests against PipeWire's PulseAudio front end

@@ -1,11 +1,27 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test (unit and end-to-end) through CTest.
-# Usage: tools/test.sh [preset]   (default, debug, asan or tsan; default: default)
+# Builds everything and runs every test (unit and end-to-end) through CTest, then the
+# same tests under AddressSanitizer + UndefinedBehaviorSanitizer and under
+# ThreadSanitizer, then a short run of every fuzzer.
+# Usage: tools/test.sh            everything, as CI runs it
+#        tools/test.sh PRESET     one preset only (default, debug, asan or tsan)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-preset="${1:-default}"
 
 tools/install-deps.sh
-cmake --preset "$preset" >/dev/null
-cmake --build --preset "$preset"
-ctest --preset "$preset" --timeout 300
+
+run_preset() {
+  echo "== tests: $1"
+  cmake --preset "$1" >/dev/null
+  cmake --build --preset "$1"
+  ctest --preset "$1" --timeout 600
+}
+
+if [ $# -gt 0 ]; then
+  run_preset "$1"
+  exit 0
+fi
+for preset in default asan tsan; do
+  run_preset "$preset"
+done
+echo "== fuzzing"
+tools/fuzz.sh 30
