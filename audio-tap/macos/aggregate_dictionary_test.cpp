@@ -1,7 +1,5 @@
 // Tests of the aggregate-device dictionary: its eight keys, their kinds, and the two
-// lists. (The macOS syntax check compiles this file against the SDK alone, which has
-// no GoogleTest; there it is empty.)
-#if __has_include(<gtest/gtest.h>)
+// lists.
 #include "audio-tap/macos/aggregate_dictionary.h"
 
 #include <gtest/gtest.h>
@@ -143,4 +141,3 @@ TEST(AggregateDictionary, OfTheCaptureDevice) {
 
 }  // namespace
 }  // namespace vesk
-#endif

@@ -1,6 +1,4 @@
-// Tests of copying between buffer lists. (The macOS syntax check compiles this file
-// against the SDK alone, which has no GoogleTest; there it is empty.)
-#if __has_include(<gtest/gtest.h>)
+// Tests of copying between buffer lists.
 #include "audio-tap/macos/buffer_copy.h"
 
 #include <gtest/gtest.h>
@@ -81,4 +79,3 @@ TEST(CopyBufferData, CopiesBetweenBufferTypes) {
 
 }  // namespace
 }  // namespace vesk
-#endif

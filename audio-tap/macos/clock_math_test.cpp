@@ -1,6 +1,4 @@
-// Tests of host-tick conversion and dispatch delays. (The macOS syntax check compiles
-// this file against the SDK alone, which has no GoogleTest; there it is empty.)
-#if __has_include(<gtest/gtest.h>)
+// Tests of host-tick conversion and dispatch delays.
 #include "audio-tap/macos/clock_math.h"
 
 #include <gtest/gtest.h>
@@ -74,4 +72,3 @@ TEST(NanosecondsUntil, DelaysUntilTheDeadline) {
 
 }  // namespace
 }  // namespace vesk
-#endif
