@@ -13,75 +13,20 @@ import time
 import wave
 
 
-class PulseServer:
+class SoundServer:
+    """What the two kinds of private server share: a folder of their own that holds
+    the sockets, the processes, pactl, and a null sink and source as the defaults."""
+
     SINK = "vesk_sink"
     SOURCE = "vesk_mic"
 
-    def __init__(self, rate=48000):
-        self.dir = tempfile.mkdtemp(prefix="vesk-pulse-")
-        self.socket = os.path.join(self.dir, "native")
-        self.rate = rate
-        self.env = dict(os.environ, PULSE_SERVER=f"unix:{self.socket}", XDG_RUNTIME_DIR=self.dir, HOME=self.dir)
-        self.env.pop("DISPLAY", None)
-        self.proc = None
-        self.reader = None
-        self.start()
-
-    def start(self):
-        self.proc = subprocess.Popen(
-            ["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
-             "--disable-shm=yes", "--log-target=stderr", "--log-level=error",
-             "-L", f"module-native-protocol-unix socket={self.socket} auth-anonymous=1",
-             "-L", f"module-null-sink sink_name={self.SINK} rate={self.rate}",
-             "-L", f"module-null-source source_name={self.SOURCE}"],
-            env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        deadline = time.monotonic() + 10
-        while time.monotonic() < deadline:
-            if self.ctl("info").returncode == 0:
-                break
-            time.sleep(0.05)
-        else:
-            raise RuntimeError("pulseaudio did not start")
-        self.ctl("set-default-sink", self.SINK)
-        self.ctl("set-default-source", self.SOURCE)
-        # A null sink's monitor may deliver its first data late unless a low-latency
-        # reader keeps it moving.
-        self.reader = subprocess.Popen(
-            ["parec", "--latency-msec=10", "-d", f"{self.SINK}.monitor"],
-            env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-
-    def ctl(self, *args):
-        return subprocess.run(["pactl", *args], env=self.env, capture_output=True, text=True, timeout=10)
-
-    def server_processes(self):
-        return [self.proc]
-
-    def stop(self):
-        for proc in (self.reader, self.proc):
-            if proc and proc.poll() is None:
-                proc.kill()
-                proc.wait()
-
-    def close(self):
-        self.stop()
-        shutil.rmtree(self.dir, ignore_errors=True)
-
-
-class PipeWireServer:
-    """The same private server, but PipeWire with its PulseAudio front end
-    (pipewire-pulse), a session manager and a bus of its own."""
-
-    SINK = PulseServer.SINK
-    SOURCE = PulseServer.SOURCE
-
-    def __init__(self, rate=48000):
-        self.dir = tempfile.mkdtemp(prefix="vesk-pipewire-")
+    def __init__(self, prefix, socket, rate, **env):
+        self.dir = tempfile.mkdtemp(prefix=prefix)
         os.chmod(self.dir, 0o700)
         self.rate = rate
-        self.socket = os.path.join(self.dir, "pulse", "native")
-        bus = os.path.join(self.dir, "bus")
-        self.env = dict(os.environ, XDG_RUNTIME_DIR=self.dir, HOME=self.dir,
-                        DBUS_SESSION_BUS_ADDRESS=f"unix:path={bus}", PULSE_SERVER=f"unix:{self.socket}")
+        self.socket = os.path.join(self.dir, socket)
+        self.env = dict(os.environ, PULSE_SERVER=f"unix:{self.socket}", XDG_RUNTIME_DIR=self.dir, HOME=self.dir,
+                        **{key: value.format(dir=self.dir) for key, value in env.items()})
         self.env.pop("DISPLAY", None)
         self.procs = []
         self.start()
@@ -90,21 +35,13 @@ class PipeWireServer:
         self.procs.append(subprocess.Popen(list(argv), env=self.env, stdout=subprocess.DEVNULL,
                                            stderr=subprocess.DEVNULL))
 
-    def start(self):
-        bus = self.env["DBUS_SESSION_BUS_ADDRESS"]
-        self._spawn("dbus-daemon", "--session", f"--address={bus}", "--nofork", "--nopidfile")
-        _wait_for(lambda: os.path.exists(os.path.join(self.dir, "bus")), "dbus-daemon")
-        self._spawn("pipewire")
-        _wait_for(lambda: os.path.exists(os.path.join(self.dir, "pipewire-0")), "pipewire")
-        self._spawn("wireplumber")
-        self._spawn("pipewire-pulse")
-        _wait_for(lambda: self.ctl("info").returncode == 0, "pipewire-pulse")
-        self.ctl("load-module", "module-null-sink", f"sink_name={self.SINK}", f"rate={self.rate}")
-        self.ctl("load-module", "module-null-sink", "media.class=Audio/Source/Virtual", f"sink_name={self.SOURCE}")
+    def _make_defaults(self):
         _wait_for(lambda: self.SOURCE in self.ctl("list", "short", "sources").stdout, "the null devices")
         self.ctl("set-default-sink", self.SINK)
         self.ctl("set-default-source", self.SOURCE)
         _wait_for(lambda: f"Default Sink: {self.SINK}" in self.ctl("info").stdout, "the default sink")
+        # A null sink's monitor may deliver its first data late unless a low-latency
+        # reader keeps it moving.
         self._spawn("parec", "--latency-msec=10", "-d", f"{self.SINK}.monitor")
 
     def ctl(self, *args):
@@ -123,6 +60,44 @@ class PipeWireServer:
     def close(self):
         self.stop()
         shutil.rmtree(self.dir, ignore_errors=True)
+
+
+class PulseServer(SoundServer):
+    """PulseAudio with a null sink and a null source on a socket of its own."""
+
+    def __init__(self, rate=48000):
+        super().__init__("vesk-pulse-", "native", rate)
+
+    def start(self):
+        self._spawn("pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
+                    "--disable-shm=yes", "--log-target=stderr", "--log-level=error",
+                    "-L", f"module-native-protocol-unix socket={self.socket} auth-anonymous=1",
+                    "-L", f"module-null-sink sink_name={self.SINK} rate={self.rate}",
+                    "-L", f"module-null-source source_name={self.SOURCE}")
+        _wait_for(lambda: self.ctl("info").returncode == 0, "pulseaudio")
+        self._make_defaults()
+
+
+class PipeWireServer(SoundServer):
+    """PipeWire with its PulseAudio front end (pipewire-pulse), a session manager and a
+    bus of its own."""
+
+    def __init__(self, rate=48000):
+        super().__init__("vesk-pipewire-", os.path.join("pulse", "native"), rate,
+                         DBUS_SESSION_BUS_ADDRESS="unix:path={dir}/bus")
+
+    def start(self):
+        self._spawn("dbus-daemon", "--session", f"--address={self.env['DBUS_SESSION_BUS_ADDRESS']}", "--nofork",
+                    "--nopidfile")
+        _wait_for(lambda: os.path.exists(os.path.join(self.dir, "bus")), "dbus-daemon")
+        self._spawn("pipewire")
+        _wait_for(lambda: os.path.exists(os.path.join(self.dir, "pipewire-0")), "pipewire")
+        self._spawn("wireplumber")
+        self._spawn("pipewire-pulse")
+        _wait_for(lambda: self.ctl("info").returncode == 0, "pipewire-pulse")
+        self.ctl("load-module", "module-null-sink", f"sink_name={self.SINK}", f"rate={self.rate}")
+        self.ctl("load-module", "module-null-sink", "media.class=Audio/Source/Virtual", f"sink_name={self.SOURCE}")
+        self._make_defaults()
 
 
 def _wait_for(condition, what, timeout=10):
@@ -150,35 +125,34 @@ def write_tone(path, hz, seconds, rate=48000, amplitude=0.3):
         out.writeframes(b"".join(struct.pack("<h", s) for s in samples))
 
 
-class Player:
+class Client:
+    """A process that is a client of the server; `pid` is what the helper sees."""
+
+    def __init__(self, server, argv):
+        self.proc = subprocess.Popen(argv, env=server.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.pid = self.proc.pid
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+
+
+class Player(Client):
     """A process that plays a tone on the default sink."""
 
     def __init__(self, server, hz, seconds=30):
         self.path = os.path.join(server.dir, f"tone-{hz}.wav")
         if not os.path.exists(self.path):
             write_tone(self.path, hz, seconds)
-        self.proc = subprocess.Popen(["paplay", "--latency-msec=20", self.path], env=server.env,
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.pid = self.proc.pid
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
+        super().__init__(server, ["paplay", "--latency-msec=20", self.path])
 
 
-class Recorder:
+class Recorder(Client):
     """A process that records from the microphone (the null source)."""
 
     def __init__(self, server, device=PulseServer.SOURCE):
-        self.proc = subprocess.Popen(["parec", "-d", device], env=server.env,
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.pid = self.proc.pid
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
+        super().__init__(server, ["parec", "-d", device])
 
 
 class FrameReader:

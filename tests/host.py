@@ -14,6 +14,43 @@ def executable(name):
     return os.path.join(BUILD_DIR, name)
 
 
+class Stream:
+    """Reads one pipe with deadlines, keeping what it read ahead for the next call."""
+
+    def __init__(self, pipe):
+        self._fd = pipe.fileno()
+        self._buffer = b""
+
+    def _fill_until(self, enough, timeout):
+        deadline = time.monotonic() + timeout
+        while not enough(self._buffer):
+            left = deadline - time.monotonic()
+            if left <= 0:
+                return
+            ready, _, _ = select.select([self._fd], [], [], left)
+            if not ready:
+                return
+            chunk = os.read(self._fd, 65536)
+            if not chunk:
+                return
+            self._buffer += chunk
+
+    def read_line(self, timeout=5.0):
+        """The next line (bytes, without its line feed), or None at the deadline or at
+        the end of the stream."""
+        self._fill_until(lambda data: b"\n" in data, timeout)
+        if b"\n" not in self._buffer:
+            return None
+        line, self._buffer = self._buffer.split(b"\n", 1)
+        return line
+
+    def read_bytes(self, count, timeout=5.0):
+        """Up to `count` bytes, fewer at the deadline or at the end of the stream."""
+        self._fill_until(lambda data: len(data) >= count, timeout)
+        data, self._buffer = self._buffer[:count], self._buffer[count:]
+        return data
+
+
 class Helper:
     def __init__(self, name, args=(), env=None):
         self.proc = subprocess.Popen(
@@ -23,7 +60,8 @@ class Helper:
             stderr=subprocess.PIPE,
             env=env if env is not None else os.environ.copy(),
         )
-        self._buffer = b""
+        self._out = Stream(self.proc.stdout)
+        self._err = Stream(self.proc.stderr)
 
     def send(self, data):
         if isinstance(data, str):
@@ -38,51 +76,17 @@ class Helper:
         self.proc.stdin.close()
 
     def read_line(self, timeout=5.0):
-        """The next raw line of standard output (bytes, without its line feed), or None at
-        the deadline or at end of output."""
-        deadline = time.monotonic() + timeout
-        fd = self.proc.stdout.fileno()
-        while b"\n" not in self._buffer:
-            left = deadline - time.monotonic()
-            if left <= 0:
-                return None
-            ready, _, _ = select.select([fd], [], [], left)
-            if not ready:
-                return None
-            chunk = os.read(fd, 65536)
-            if not chunk:
-                return None
-            self._buffer += chunk
-        line, self._buffer = self._buffer.split(b"\n", 1)
-        return line
+        """The next raw line of standard output, or None at the deadline or its end."""
+        return self._out.read_line(timeout)
 
     def read_event(self, timeout=5.0):
         line = self.read_line(timeout)
         return None if line is None else json.loads(line.decode("utf-8"))
 
     def read_error_line(self, timeout=5.0):
-        """The next raw line of standard error (bytes, without its line feed), or None at
-        the deadline or at end of output. Helpers that answer on standard error (the
-        audio tap) are read with this."""
-        deadline = time.monotonic() + timeout
-        fd = self.proc.stderr.fileno()
-        buffer = getattr(self, "_error_buffer", b"")
-        while b"\n" not in buffer:
-            left = deadline - time.monotonic()
-            if left <= 0:
-                break
-            ready, _, _ = select.select([fd], [], [], left)
-            if not ready:
-                break
-            chunk = os.read(fd, 65536)
-            if not chunk:
-                break
-            buffer += chunk
-        if b"\n" not in buffer:
-            self._error_buffer = buffer
-            return None
-        line, self._error_buffer = buffer.split(b"\n", 1)
-        return line
+        """The next raw line of standard error, or None at the deadline or its end.
+        Helpers that answer on standard error (the audio tap) are read with this."""
+        return self._err.read_line(timeout)
 
     def read_error_event(self, timeout=5.0):
         line = self.read_error_line(timeout)
@@ -90,21 +94,7 @@ class Helper:
 
     def read_output_bytes(self, count, timeout=5.0):
         """Up to `count` bytes of standard output, fewer at the deadline or at its end."""
-        deadline = time.monotonic() + timeout
-        fd = self.proc.stdout.fileno()
-        while len(self._buffer) < count:
-            left = deadline - time.monotonic()
-            if left <= 0:
-                break
-            ready, _, _ = select.select([fd], [], [], left)
-            if not ready:
-                break
-            chunk = os.read(fd, 65536)
-            if not chunk:
-                break
-            self._buffer += chunk
-        data, self._buffer = self._buffer[:count], self._buffer[count:]
-        return data
+        return self._out.read_bytes(count, timeout)
 
     def wait(self, timeout=5.0):
         return self.proc.wait(timeout=timeout)

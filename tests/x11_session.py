@@ -7,7 +7,7 @@ import select
 import subprocess
 import time
 
-from host import BUILD_DIR
+from host import BUILD_DIR, Stream
 
 _x11 = ctypes.CDLL("libX11.so.6")
 _xtst = ctypes.CDLL("libXtst.so.6")
@@ -106,24 +106,11 @@ class KeyClient:
         """Runs x11_key_client with `args` (default: log), or `program` (an argv list)."""
         argv = program or [os.path.join(BUILD_DIR, "tests", "x11_key_client"), *(args or ("log",))]
         self.proc = subprocess.Popen(argv, stdout=subprocess.PIPE, env=server.env)
-        self._buffer = b""
+        self._out = Stream(self.proc.stdout)
 
     def read_line(self, timeout=5.0):
-        deadline = time.monotonic() + timeout
-        fd = self.proc.stdout.fileno()
-        while b"\n" not in self._buffer:
-            left = deadline - time.monotonic()
-            if left <= 0:
-                return None
-            ready, _, _ = select.select([fd], [], [], left)
-            if not ready:
-                return None
-            chunk = os.read(fd, 4096)
-            if not chunk:
-                return None
-            self._buffer += chunk
-        line, self._buffer = self._buffer.split(b"\n", 1)
-        return line.decode()
+        line = self._out.read_line(timeout)
+        return None if line is None else line.decode()
 
     def lines_until(self, marker, timeout=5.0):
         """Every line up to and including `marker`."""
