@@ -74,6 +74,8 @@ int probeKey(Display* display, const char* keysymName, unsigned mask) {
   if (!grabRefused) XUngrabKey(display, keycode, mask, root);
   XSync(display, False);
   std::printf("%s\n", grabRefused ? "taken" : "free");
+  std::fflush(stdout);  // before any exit-time report of a sanitizer build
+  XCloseDisplay(display);
   return 0;
 }
 
@@ -82,6 +84,8 @@ int probeKeyboard(Display* display) {
   if (result == GrabSuccess) XUngrabKeyboard(display, CurrentTime);
   XSync(display, False);
   std::printf("%s\n", result == AlreadyGrabbed ? "taken" : "free");
+  std::fflush(stdout);
+  XCloseDisplay(display);
   return 0;
 }
 
