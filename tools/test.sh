@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test (unit and end-to-end) through CTest, then the
-# same tests under AddressSanitizer + UndefinedBehaviorSanitizer and under
-# ThreadSanitizer, then a short run of every fuzzer.
+# A short run of every fuzzer, then builds everything and runs every test (unit and
+# end-to-end) through CTest, then the same tests under AddressSanitizer +
+# UndefinedBehaviorSanitizer and under ThreadSanitizer.
 # Usage: tools/test.sh            everything, as CI runs it
 #        tools/test.sh PRESET     one preset only (default, debug, asan or tsan)
 set -euo pipefail
@@ -20,8 +20,8 @@ if [ $# -gt 0 ]; then
   run_preset "$1"
   exit 0
 fi
+echo "== fuzzing"
+tools/fuzz.sh 30
 for preset in default asan tsan; do
   run_preset "$preset"
 done
-echo "== fuzzing"
-tools/fuzz.sh 30
