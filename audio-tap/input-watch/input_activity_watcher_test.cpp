@@ -18,7 +18,7 @@ class InputActivityWatcherTest : public ::testing::Test {
     hardware.setUInt32(kSystem, kAudioHardwarePropertyDefaultInputDevice, 77);
     hardware.setUInt32(77, kAudioDevicePropertyDeviceIsRunningSomewhere, 1);
     hardware.setProcessList({501, 502});
-    hardware.addProcess(501, 4242, true, "us.zoom.xos");
+    hardware.addProcess(501, 4242, true, "org.example.Meeting");
     hardware.addProcess(502, 4343, false, "com.apple.Music");
   }
 
@@ -48,7 +48,7 @@ TEST_F(InputActivityWatcherTest, StartRegistersAndReportsAtOnce) {
   const auto events = output.takeEvents();
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0].dump(),
-            R"({"event":"inputActivity","running":true,"processes":[{"pid":4242,"bundleId":"us.zoom.xos"}]})");
+            R"({"event":"inputActivity","running":true,"processes":[{"pid":4242,"bundleId":"org.example.Meeting"}]})");
   EXPECT_EQ(watcher->deviceID(), 77u);
   for (const auto& l : hardware.listeners) EXPECT_EQ(l.queue, &mainQueue);
 
