@@ -13,7 +13,7 @@ ServerSnapshot desk() {
   s.sinks = {{0, "speakers", 48000, "speakers.monitor"}};
   s.sources = {{0, "speakers.monitor", true}, {1, "mic", false}};
   s.sinkInputs = {
-      {10, 0, 100, "", "firefox", false, false},
+      {10, 0, 100, "", "player", false, false},
       {11, 0, std::nullopt, "", "", false, false},  // a stream that names no process
   };
   s.sourceOutputs = {
@@ -48,7 +48,7 @@ TEST(ObjectModelTest, ProcessesAndTheirInput) {
     std::optional<std::string> identifier;
   };
   for (const Case& c : std::vector<Case>{
-           {100, false, "firefox"},
+           {100, false, "player"},
            {200, true, "org.example.Meet"},  // the application ID wins over the binary
            {300, false, "arecord"},          // corked
            {400, false, "pavucontrol"},      // level meter
