@@ -37,9 +37,20 @@ class SoundServer:
 
     def _make_defaults(self):
         _wait_for(lambda: self.SOURCE in self.ctl("list", "short", "sources").stdout, "the null devices")
-        self.ctl("set-default-sink", self.SINK)
-        self.ctl("set-default-source", self.SOURCE)
-        _wait_for(lambda: f"Default Sink: {self.SINK}" in self.ctl("info").stdout, "the default sink")
+
+        def defaults_taken():
+            # Asked again until they hold: a session manager that has just started may
+            # still be settling its own choice.
+            self.ctl("set-default-sink", self.SINK)
+            self.ctl("set-default-source", self.SOURCE)
+            info = self.ctl("info").stdout
+            return f"Default Sink: {self.SINK}" in info and f"Default Source: {self.SOURCE}" in info
+
+        try:
+            _wait_for(defaults_taken, "the default devices")
+        except RuntimeError as error:
+            raise RuntimeError(f"{error}: {self.ctl('info').stdout} {self.ctl('list', 'short', 'sinks').stdout}"
+                               f" {self.ctl('list', 'short', 'sources').stdout}") from None
         # A null sink's monitor may deliver its first data late unless a low-latency
         # reader keeps it moving.
         self._spawn("parec", "--latency-msec=10", "-d", f"{self.SINK}.monitor")
@@ -87,6 +98,13 @@ class PipeWireServer(SoundServer):
                          DBUS_SESSION_BUS_ADDRESS="unix:path={dir}/bus")
 
     def start(self):
+        # Sockets of an earlier run are stale: waiting for them to appear must wait for
+        # the new processes.
+        for stale in ("bus", "pipewire-0", "pipewire-0.lock", os.path.join("pulse", "native")):
+            try:
+                os.unlink(os.path.join(self.dir, stale))
+            except FileNotFoundError:
+                pass
         self._spawn("dbus-daemon", "--session", f"--address={self.env['DBUS_SESSION_BUS_ADDRESS']}", "--nofork",
                     "--nopidfile")
         _wait_for(lambda: os.path.exists(os.path.join(self.dir, "bus")), "dbus-daemon")
