@@ -13,7 +13,9 @@ from host import Helper
 FULL_FRAME = 4800 * 2
 
 
-class CaptureTest(unittest.TestCase):
+class ServerTestCase(unittest.TestCase):
+    """Each test gets a private server and helpers that are cleaned up after it."""
+
     def setUp(self):
         self.server = sound_server()
         self.addCleanup(self.server.close)
@@ -21,9 +23,11 @@ class CaptureTest(unittest.TestCase):
     def start_helper(self, *args):
         helper = Helper("vesk-audio-tap", args=args, env=self.server.env)
         self.addCleanup(helper.kill)
-        frames = FrameReader(helper)
+        frames = FrameReader(helper)  # keeps standard output drained
         return helper, frames
 
+
+class CaptureTest(ServerTestCase):
     def player(self, hz):
         player = Player(self.server, hz)
         self.addCleanup(player.stop)
@@ -188,17 +192,7 @@ class HungServerTest(unittest.TestCase):
         self.assertEqual(helper.wait(timeout=10), 0)
 
 
-class InputWatchTest(unittest.TestCase):
-    def setUp(self):
-        self.server = sound_server()
-        self.addCleanup(self.server.close)
-
-    def start_helper(self, *args):
-        helper = Helper("vesk-audio-tap", args=args, env=self.server.env)
-        self.addCleanup(helper.kill)
-        FrameReader(helper)
-        return helper
-
+class InputWatchTest(ServerTestCase):
     def activity(self, helper, timeout=5.0):
         event = helper.read_error_event(timeout)
         self.assertIsNotNone(event, "no inputActivity event")
@@ -206,7 +200,7 @@ class InputWatchTest(unittest.TestCase):
         return event
 
     def test_a_recorder_is_reported_within_the_debounce(self):
-        helper = self.start_helper()
+        helper, _ = self.start_helper()
         helper.send(b"watchInput\n")
         first = self.activity(helper)
         self.assertEqual(first["running"], False)
@@ -226,7 +220,7 @@ class InputWatchTest(unittest.TestCase):
         self.addCleanup(recorder.stop)
         other = Recorder(self.server)
         self.addCleanup(other.stop)
-        helper = self.start_helper("--exclude-pid", str(recorder.pid))
+        helper, _ = self.start_helper("--exclude-pid", str(recorder.pid))
         helper.send(b"start\nwatchInput\n")
         # Every report until the other recorder shows up (a recorder that has just
         # started may join a report later); none may list the excluded one or the helper.
