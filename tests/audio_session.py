@@ -242,3 +242,28 @@ def level(samples, hz, rate=24000):
         s0 = x / 32768.0 + coeff * s1 - s2
         s2, s1 = s1, s0
     return 2 * math.sqrt(max(0.0, s1 * s1 + s2 * s2 - coeff * s1 * s2)) / len(samples)
+
+
+def block_levels(samples, hz, rate=24000, block_seconds=0.1):
+    """The level of one frequency in each whole 100 ms block (the whole signal when it
+    is shorter than one block)."""
+    size = max(1, int(rate * block_seconds))
+    blocks = [samples[i:i + size] for i in range(0, len(samples) - size + 1, size)] or [samples]
+    return [level(block, hz, rate) for block in blocks]
+
+
+def tone_peak(samples, hz, rate=24000):
+    """The loudest 100 ms block of one frequency: what an absence is judged by, so that
+    a tone leaking in for a moment is not averaged away. Gaps in other sounds put no
+    energy at a frequency that is not played."""
+    return max(block_levels(samples, hz, rate))
+
+
+def tone_level(samples, hz, rate=24000):
+    """Amplitude of one frequency as the median over short blocks. A sound server under
+    load drops pieces of audio now and then (seen on PipeWire's null sink, and on
+    PulseAudio on a busy machine): one level over a long window sinks with every gap,
+    while the median of 100 ms blocks only moves when most of the blocks are hurt."""
+    levels = sorted(block_levels(samples, hz, rate))
+    middle = len(levels) // 2
+    return levels[middle] if len(levels) % 2 else (levels[middle - 1] + levels[middle]) / 2

@@ -13,7 +13,7 @@ import threading
 import time
 import unittest
 
-from audio_session import Player, PulseServer, Recorder, level
+from audio_session import Player, PulseServer, Recorder, tone_level, tone_peak
 from host import BUILD_DIR
 from x11_session import XServer
 
@@ -154,8 +154,8 @@ class NodeHostTest(unittest.TestCase):
         samples = self.assert_complete_wav(seconds=5)
         # The player's first moments may reach the server late: judge the last two seconds.
         tail = samples[-2 * 24000:]
-        self.assertGreater(level(tail, 440), 0.15)  # played at 0.3 of full scale
-        self.assertLess(level(tail, 1000), 0.01)
+        self.assertGreater(tone_level(tail, 440), 0.15)  # played at 0.3 of full scale
+        self.assertLess(tone_peak(tail, 1000), 0.01)
         for pid in helpers:
             self.assertTrue(gone(pid), pid)
 
