@@ -1,0 +1,220 @@
+// One helper executable run as a child process and driven over its standard streams:
+// the part both helpers share. Both pipes the helper writes are read for as long as it
+// lives, so it never blocks on a full pipe; event lines are parsed and handed to the
+// subclass; the end of the process is reported once ("exit"), after every byte it wrote
+// was delivered, and at that moment every promise still waiting for an answer is
+// rejected. Nothing here throws or rejects where the host cannot catch it.
+import { ChildProcess, spawn } from 'child_process';
+import { EventEmitter } from 'events';
+import { Readable } from 'stream';
+import { findHelper } from './binary';
+import { LineSplitter, parseEvent } from './lines';
+
+/** How a helper ended: its exit status or signal, or why it could not run or was ended. */
+export interface HelperExit {
+  code: number | null;
+  signal: NodeJS.Signals | null;
+  /** Set when the helper could not be started, or was killed for writing garbage. */
+  error?: Error;
+}
+
+/** Rejects whatever was waiting on a helper that has ended. */
+export class HelperExitedError extends Error {
+  constructor(readonly helper: string, readonly exit: HelperExit, waitingFor: string) {
+    super(`${helper} ${describeExit(exit)} before ${waitingFor}`);
+    this.name = 'HelperExitedError';
+  }
+}
+
+export function describeExit({ code, signal, error }: HelperExit): string {
+  if (error) return `ended: ${error.message}`;
+  if (signal) return `was killed by ${signal}`;
+  return `exited with status ${code}`;
+}
+
+export interface Deferred<T> {
+  promise: Promise<T>;
+  resolve: (value: T) => void;
+  reject: (error: Error) => void;
+}
+
+/** How long a helper that was told to end gets before it is killed. */
+export const DEFAULT_END_TIMEOUT_MS = 5000;
+
+export interface HelperSpawn {
+  name: string;
+  binary?: string;
+  args: string[];
+  env?: NodeJS.ProcessEnv;
+  /** The stream that carries event lines; the other one goes to `onOtherOutput`. */
+  eventStream: 'stdout' | 'stderr';
+  kindKey: 'event' | 'type';
+}
+
+export abstract class HelperProcess extends EventEmitter {
+  /** The helper's process id; undefined when it could not be started. */
+  readonly pid: number | undefined;
+  protected readonly name: string;
+  private readonly child: ChildProcess | null = null;
+  private exitInfo: HelperExit | null = null;
+  private readonly exited: Deferred<HelperExit>;
+  private readonly pending = new Map<Deferred<unknown>, string>();
+  private killTimer: NodeJS.Timeout | null = null;
+  private killReason: Error | null = null;
+  /** The host asked the helper to end (or it was killed): its end is expected. */
+  protected ending = false;
+
+  constructor(spec: HelperSpawn) {
+    super();
+    this.name = spec.name;
+    this.exited = makeDeferred<HelperExit>();
+    const env = spec.env ?? process.env;
+    let file: string;
+    try {
+      file = findHelper(spec.name, spec.binary, env);
+    } catch (error) {
+      // Reported like any other end, once the host has had a chance to listen.
+      setImmediate(() => this.finish({ code: null, signal: null, error: error as Error }));
+      return;
+    }
+    const child = spawn(file, spec.args, { stdio: ['pipe', 'pipe', 'pipe'], env });
+    this.child = child;
+    this.pid = child.pid;
+    // A helper that is gone makes writes fail with EPIPE; "exit" reports its end instead.
+    child.stdin!.on('error', () => {});
+    child.on('error', (error) => {
+      if (this.pid === undefined) {
+        this.finish({ code: null, signal: null, error: new Error(`${spec.name} could not be started (${file}): ${error.message}`) });
+      }
+    });
+    child.on('close', (code, signal) => {
+      const error = this.killReason ?? (this.pid === undefined ? new Error(`${spec.name} could not be started (${file})`) : undefined);
+      this.finish({ code, signal, error });
+    });
+    const events = child[spec.eventStream]!;
+    const other = child[spec.eventStream === 'stdout' ? 'stderr' : 'stdout']!;
+    this.readLines(events, spec.kindKey);
+    other.on('error', () => {});
+    other.on('data', (chunk: Buffer) => this.onOtherOutput(chunk));
+    other.on('end', () => this.onOtherOutputEnd());
+  }
+
+  /** Whether the helper has ended (or never started). */
+  get hasExited(): boolean {
+    return this.exitInfo !== null;
+  }
+
+  /** How the helper ended, once it has. */
+  get exit(): HelperExit | null {
+    return this.exitInfo;
+  }
+
+  /** Ends the helper at once with SIGKILL. */
+  kill(): void {
+    this.ending = true;
+    if (this.child && !this.exitInfo) this.child.kill('SIGKILL');
+  }
+
+  /** An event line: a JSON object with its kind in the stream's kind key. */
+  protected abstract onEvent(event: Record<string, unknown>): void;
+
+  /** Bytes of the stream that does not carry events. */
+  protected abstract onOtherOutput(chunk: Buffer): void;
+
+  protected onOtherOutputEnd(): void {}
+
+  /** Runs once the helper has ended, before pending promises are rejected and "exit" is emitted. */
+  protected onExit(_exit: HelperExit): void {}
+
+  /** Writes one line to the helper's standard input; false when it can no longer be written. */
+  protected send(line: string): boolean {
+    const stdin = this.child?.stdin;
+    if (this.exitInfo || !stdin || !stdin.writable) return false;
+    stdin.write(line + '\n');
+    return true;
+  }
+
+  /** A promise for an answer; rejected with a HelperExitedError should the helper end first. */
+  protected expect<T>(waitingFor: string): Deferred<T> {
+    const deferred = makeDeferred<T>();
+    if (this.exitInfo) {
+      deferred.reject(this.exitError(this.exitInfo, waitingFor));
+      return deferred;
+    }
+    const entry = deferred as Deferred<unknown>;
+    this.pending.set(entry, waitingFor);
+    const forget = () => this.pending.delete(entry);
+    deferred.promise.then(forget, forget);
+    return deferred;
+  }
+
+  /**
+   * Ends the helper: `request` asks it to (a command, closing its input), and after
+   * `timeoutMs` it is killed. Resolves with its exit status (null when killed).
+   */
+  protected async end(request: () => void, timeoutMs: number): Promise<number | null> {
+    if (!this.exitInfo && !this.ending) {
+      this.ending = true;
+      request();
+      this.killTimer = setTimeout(() => this.child?.kill('SIGKILL'), timeoutMs);
+    }
+    return (await this.exited.promise).code;
+  }
+
+  protected closeInput(): void {
+    const stdin = this.child?.stdin;
+    if (stdin && !stdin.destroyed) stdin.end();
+  }
+
+  /** Kills a helper that wrote something no helper writes; its end carries `reason`. */
+  protected killForGarbage(reason: Error): void {
+    if (this.killReason || this.exitInfo) return;
+    this.killReason = reason;
+    this.kill();
+  }
+
+  /** What a promise waiting for `waitingFor` is rejected with once the helper has ended. */
+  protected exitError(exit: HelperExit, waitingFor: string): Error {
+    // A helper that never ran: the reason itself is the clearest message.
+    if (exit.error && this.pid === undefined) return exit.error;
+    return new HelperExitedError(this.name, exit, waitingFor);
+  }
+
+  private readLines(stream: Readable, kindKey: 'event' | 'type'): void {
+    const splitter = new LineSplitter();
+    const deliver = (line: string) => {
+      const event = parseEvent(line, kindKey);
+      if (event) this.onEvent(event);
+      else if (line.trim()) this.emit('text', line);
+    };
+    stream.on('error', () => {});
+    stream.on('data', (chunk: Buffer) => splitter.push(chunk).forEach(deliver));
+    stream.on('end', () => {
+      const last = splitter.end();
+      if (last !== null) deliver(last);
+    });
+  }
+
+  private finish(exit: HelperExit): void {
+    if (this.exitInfo) return;
+    this.exitInfo = exit;
+    if (this.killTimer) clearTimeout(this.killTimer);
+    this.onExit(exit);
+    for (const [deferred, waitingFor] of [...this.pending]) {
+      deferred.reject(this.exitError(exit, waitingFor));
+    }
+    this.pending.clear();
+    this.exited.resolve(exit);
+    this.emit('exit', exit);
+  }
+}
+
+export function makeDeferred<T>(): Deferred<T> {
+  let resolve!: (value: T) => void;
+  let reject!: (error: Error) => void;
+  const promise = new Promise<T>((res, rej) => {
+    resolve = res;
+    reject = rej;
+  });
+  return { promise, resolve, reject };
+}

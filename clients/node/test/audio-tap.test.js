@@ -1,0 +1,132 @@
+'use strict';
+const test = require('node:test');
+const assert = require('node:assert');
+const { AudioTap, TapError, HelperNotFoundError } = require('..');
+const { fakeHelper, outcome } = require('./fake-helper');
+
+const unhandled = [];
+process.on('unhandledRejection', (reason) => unhandled.push(reason));
+test.after(() => assert.deepStrictEqual(unhandled, []));
+
+const READY = { event: 'ready', sampleRate: 24000, deviceRate: 48000, channels: 1 };
+
+// A fake that behaves like the helper: frames while capturing, "stopped" with a last
+// short frame, "quit" ends it; it logs each command it got as a "got" event.
+const WORKING = `
+let capturing = false;
+let timer = null;
+const log = (l) => err({ event: 'got', command: l.trim() });
+on('start', (l) => { log(l); if (capturing) return; capturing = true; err(${JSON.stringify(READY)});
+  let n = 0; timer = setInterval(() => frame([n++, n, n]), 5); });
+on('stop', (l) => { log(l); if (!capturing) return; capturing = false; clearInterval(timer); frame([-1]); err({ event: 'stopped' }); });
+on('checkPermission', (l) => { log(l); err({ event: 'permission', granted: true }); });
+on('watchInput', (l) => { log(l); err({ event: 'inputActivity', running: true, processes: [{ pid: 42, bundleId: 'rec' }] }); });
+on('quit', (l) => { log(l); if (capturing) { clearInterval(timer); frame([-1]); err({ event: 'stopped' }); } process.exit(0); });
+err({ event: 'hello', args: process.argv.slice(2) });
+`;
+
+function tap(body, options = {}) {
+  const t = new AudioTap({ binary: fakeHelper(body), ...options });
+  t.events = [];
+  t.exits = [];
+  t.on('event', (e) => t.events.push(e));
+  t.on('exit', (e) => t.exits.push(e));
+  return t;
+}
+
+test('commands, answers, frames and events of a working helper', async () => {
+  const t = tap(WORKING, { excludePids: [7, -3], excludeDescendants: true, debug: true });
+  const activity = new Promise((resolve) => t.once('inputActivity', resolve));
+  assert.strictEqual(await t.stop(), undefined); // not capturing: at once, not sent
+  assert.strictEqual(await t.checkPermission(), true);
+  assert.deepStrictEqual(await t.start(), { sampleRate: 24000, deviceRate: 48000, channels: 1 });
+  assert.deepStrictEqual(await t.start(), { sampleRate: 24000, deviceRate: 48000, channels: 1 }); // not sent again
+  t.watchInput();
+  assert.deepStrictEqual(await activity, { running: true, processes: [{ pid: 42, bundleId: 'rec' }] });
+  const frames = t.frames();
+  const first = (await frames.next()).value;
+  assert.ok(first instanceof Int16Array && first.length === 3);
+  await t.stop();
+  assert.strictEqual(t.capturing, false);
+  assert.strictEqual(await t.quit(), 0);
+  const rest = [];
+  for await (const f of frames) rest.push(f);
+  assert.deepStrictEqual(Array.from(rest.at(-1)), [-1]); // the last short frame
+  const got = t.events.filter((e) => e.event === 'got').map((e) => e.command);
+  assert.deepStrictEqual(got, ['checkPermission', 'start', 'watchInput', 'stop', 'quit']);
+  assert.deepStrictEqual(t.events[0], { event: 'hello', args: ['--exclude-pid', '7', '--exclude-pid', '-3', '--exclude-descendants', '--debug'] });
+  assert.deepStrictEqual(t.exits, [{ code: 0, signal: null, error: undefined }]);
+  assert.strictEqual(await t.quit(), 0); // again: the same answer
+});
+
+test('a failed start rejects with the helper text, and start works again after', async () => {
+  const t = tap(`let tries = 0;
+    on('start', () => { if (++tries === 1) err({ event: 'error', message: 'The system audio tap could not be created (-1).' });
+      else err(${JSON.stringify(READY)}); });`);
+  const failed = await outcome(t.start());
+  assert.deepStrictEqual(failed, { error: 'The system audio tap could not be created (-1).' });
+  assert.strictEqual((await t.start()).sampleRate, 24000);
+  t.kill();
+  const other = tap(`on('start', () => err({ event: 'error', message: 'no' }))`);
+  await assert.rejects(other.start(), TapError);
+  other.kill();
+});
+
+// The helper ends at each step; every promise settles, "exit" comes once, frames end.
+const DEATHS = [
+  ['exits before answering start', `on('start', () => process.exit(3));`, (t) => t.start(), /exited with status 3 before answering "start"/],
+  ['crashes before answering start', `on('start', () => process.kill(process.pid, 'SIGSEGV'));`, (t) => t.start(), /killed by SIGSEGV/],
+  ['exits during stop', `on('start', () => err(${JSON.stringify(READY)})); on('stop', () => process.exit(0));`,
+    async (t) => { await t.start(); return t.stop(); }, /before answering "stop"/],
+  ['exits during checkPermission', `on('checkPermission', () => process.exit(1));`, (t) => t.checkPermission(), /status 1/],
+  ['hangs on quit', `on('quit', () => {}); process.stdin.removeAllListeners();`, (t) => t.quit(300), null],
+  ['writes garbage frames', `on('start', () => { err(${JSON.stringify(READY)}); raw(process.stdout, [1, 0, 0, 0, 9]); });
+    setInterval(() => {}, 1000);`, async (t) => { await t.start(); return t.checkPermission(); }, /malformed frame: payload length 1/],
+];
+
+for (const [name, body, act, expected] of DEATHS) {
+  test(`a helper that ${name}`, async () => {
+    const t = tap(body);
+    const result = await outcome(act(t));
+    if (expected) assert.match(result.error ?? '', expected, JSON.stringify(result));
+    else assert.deepStrictEqual(result, { value: null }); // killed after the deadline
+    // Whatever comes after the end settles at once.
+    assert.ok((await outcome(t.start())).error);
+    assert.ok((await outcome(t.checkPermission())).error);
+    await outcome(drain(t.frames()));
+    t.watchInput(); // nothing to write to: no throw
+    await new Promise((resolve) => setImmediate(resolve));
+    assert.strictEqual(t.exits.length, 1);
+  });
+}
+
+async function drain(frames) {
+  for await (const _ of frames); // eslint-disable-line no-unused-vars
+}
+
+test('garbage on the event stream is skipped; frames end in an error when the helper dies', async () => {
+  const t = tap(`raw(process.stderr, [0xff, 0xfe, 10]); process.stderr.write('[1]\\n{"event":7}\\n');
+    on('start', () => { err(${JSON.stringify(READY)}); frame([1, 2]); setTimeout(() => process.kill(process.pid, 'SIGKILL'), 50); });`);
+  const texts = [];
+  t.on('text', (line) => texts.push(line));
+  await t.start();
+  const got = [];
+  const end = await outcome((async () => { for await (const f of t.frames()) got.push(Array.from(f)); })());
+  assert.deepStrictEqual(got, [[1, 2]]);
+  assert.match(end.error, /killed by SIGKILL/);
+  assert.strictEqual(texts.length, 3);
+  assert.deepStrictEqual(t.events.map((e) => e.event), ['ready']);
+});
+
+test('a missing binary rejects with a clear error and ends once', async () => {
+  const t = new AudioTap({ binary: '/nonexistent/vesk-audio-tap' });
+  const exits = [];
+  t.on('exit', (e) => exits.push(e));
+  const result = await outcome(t.start());
+  assert.match(result.error, /vesk-audio-tap not found: no executable at \/nonexistent\/vesk-audio-tap/);
+  await assert.rejects(t.frames().next(), HelperNotFoundError);
+  assert.strictEqual(await t.quit(), null);
+  assert.strictEqual(exits.length, 1);
+  assert.ok(exits[0].error instanceof HelperNotFoundError);
+  assert.throws(() => new AudioTap({ excludePids: [1.5] }), TypeError);
+});
