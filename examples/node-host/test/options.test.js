@@ -14,7 +14,7 @@ test('options', () => {
     '--exclude-pid', '7', '--exclude-pid', '8', '--build', '/b', '--out', 'x.wav']);
   assert.deepStrictEqual(
     { seconds: set.seconds, key: set.key, modifiers: set.modifiers, pids: set.excludePids, build: set.build, out: set.out },
-    { seconds: 2.5, key: null, modifiers: ['control', 'option'], pids: ['7', '8'], build: '/b', out: 'x.wav' });
+    { seconds: 2.5, key: null, modifiers: ['control', 'option'], pids: [7, 8], build: '/b', out: 'x.wav' });
   assert.deepStrictEqual(parseOptions(['--modifiers', '']).modifiers, []);
 });
 
@@ -26,6 +26,7 @@ test('bad options are refused', () => {
     [['--modifiers', 'control,hyper'], /unknown modifier hyper/],
     [['--out'], /needs a value/],
     [['--loud'], /unknown argument/],
+    [['--exclude-pid', 'me'], /integer/],
   ];
   for (const [argv, message] of bad) assert.throws(() => parseOptions(argv), message, argv.join(' '));
 });

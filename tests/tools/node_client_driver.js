@@ -1,0 +1,68 @@
+'use strict';
+// Uses the vesk-helpers package the way a host does, for node_client_e2e_test.py,
+// which runs it against the built helpers on private servers. It prints what it sees
+// as JSON lines ({"step": ...}) and, for the keyboard, takes its cues ("record",
+// "close") on standard input.
+//   node node_client_driver.js capture BUILD_DIR WAV SECONDS [PID...]
+//   node node_client_driver.js keys BUILD_DIR
+const path = require('path');
+const readline = require('readline');
+const { AudioTap, InputMonitor, WavWriter } = require('../../clients/node');
+
+const print = (step, fields = {}) => console.log(JSON.stringify({ step, ...fields }));
+
+async function capture(build, wavPath, seconds, pids) {
+  const tap = new AudioTap({ binary: path.join(build, 'vesk-audio-tap'), excludePids: pids.map(Number) });
+  const exits = [];
+  tap.on('exit', (exit) => exits.push(exit));
+  print('permission', { granted: await tap.checkPermission() });
+  print('ready', await tap.start());
+  const wav = await WavWriter.create(wavPath, { sampleRate: 24000 });
+  const frames = tap.frames();
+  const sizes = [];
+  for await (const frame of frames) {
+    await wav.write(frame);
+    sizes.push(frame.length);
+    if (wav.samples >= seconds * 24000) break;
+  }
+  await wav.close();
+  await tap.stop();
+  print('stopped', { capturing: tap.capturing, sizes });
+  await tap.stop(); // not capturing: settles at once
+  print('started again', await tap.start());
+  const code = await tap.quit();
+  // Frames already read stay in the backlog; after "quit" the iterator ends.
+  let after = 0;
+  for await (const frame of tap.frames()) after += frame.length;
+  print('quit', { code, after, dropped: tap.droppedFrames, exits, capturing: tap.capturing });
+  const late = await Promise.allSettled([tap.start(), tap.checkPermission()]);
+  print('after', { rejected: late.map((r) => r.status === 'rejected' && r.reason.message) });
+}
+
+async function keys(build) {
+  const monitor = new InputMonitor({ binary: path.join(build, 'vesk-input-monitor') });
+  monitor.on('down', () => print('down'));
+  monitor.on('up', () => print('up'));
+  monitor.on('exit', (exit) => print('exit', exit));
+  print('ready', await monitor.ready);
+  print('permission', { trusted: await monitor.checkPermission() });
+  monitor.setBinding({ mainKey: 49, modifiers: ['control'] });
+  print('bound');
+  for await (const cue of readline.createInterface({ input: process.stdin })) {
+    if (cue === 'record') {
+      const recorded = monitor.record();
+      print('recording');
+      print('recorded', await recorded);
+    } else if (cue === 'close') {
+      print('closed', { code: await monitor.close() });
+      return;
+    }
+  }
+}
+
+const [scenario, build, ...args] = process.argv.slice(2);
+const run = scenario === 'capture' ? capture(build, args[0], Number(args[1]), args.slice(2)) : keys(build);
+run.catch((error) => {
+  print('failed', { message: error.message });
+  process.exitCode = 1;
+});
