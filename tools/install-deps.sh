@@ -14,6 +14,8 @@ PACKAGES=(
   # the same tests against PipeWire's PulseAudio front end
   pipewire pipewire-pulse wireplumber dbus-daemon
 )
+# Node.js packages build with npm; some Node.js builds bring their own, Debian's comes apart.
+command -v npm >/dev/null 2>&1 || PACKAGES+=(npm)
 
 missing=()
 for pkg in "${PACKAGES[@]}"; do

@@ -55,6 +55,7 @@ async function keys(build) {
       print('recorded', await recorded);
     } else if (cue === 'close') {
       print('closed', { code: await monitor.close() });
+      process.stdin.destroy(); // the cues' reader would keep the driver alive
       return;
     }
   }

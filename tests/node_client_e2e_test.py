@@ -1,0 +1,165 @@
+"""End-to-end tests of the vesk-helpers Node.js package (clients/node): a script that
+uses it as a host does (tools/node_client_driver.js) runs the built helpers on a
+private PulseAudio server and a private X server, while tones play and keys are typed
+through XTest."""
+
+import json
+import os
+import shutil
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+import wave
+
+from audio_session import Player, PulseServer, tone_level, tone_peak
+from host import BUILD_DIR
+from x11_session import CONTROL_MASK, XServer, wait_for_grab
+
+DRIVER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "tools", "node_client_driver.js")
+NODE = shutil.which("node")
+
+
+class Driver:
+    """The driver script, its JSON lines collected as they come."""
+
+    def __init__(self, env, *args):
+        self.proc = subprocess.Popen([NODE, DRIVER, *args], env=env, stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.steps = []
+        self._changed = threading.Condition()
+        self._thread = threading.Thread(target=self._collect, daemon=True)
+        self._thread.start()
+
+    def _collect(self):
+        for raw in self.proc.stdout:
+            with self._changed:
+                self.steps.append(json.loads(raw))
+                self._changed.notify_all()
+
+    def wait_step(self, name, timeout=20.0):
+        """The first printed step of that name."""
+        deadline = time.monotonic() + timeout
+        with self._changed:
+            while True:
+                for step in self.steps:
+                    if step["step"] in (name, "failed"):
+                        if step["step"] == "failed":
+                            raise AssertionError(f"the driver failed: {step}")
+                        return step
+                left = deadline - time.monotonic()
+                if left <= 0 or self.proc.poll() is not None and not self._thread.is_alive():
+                    raise AssertionError(f"no {name!r} within {timeout} s; saw {self.steps}, "
+                                         f"{self.proc.stderr.read() if self.proc.poll() is not None else ''}")
+                self._changed.wait(min(left, 0.5))
+
+    def cue(self, line):
+        self.proc.stdin.write(line.encode() + b"\n")
+        self.proc.stdin.flush()
+
+    def finish(self, timeout=30):
+        code = self.proc.wait(timeout=timeout)
+        self._thread.join(5)
+        return code
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        self._thread.join(5)
+        for stream in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
+            stream.close()
+
+
+def read_wav(path):
+    with wave.open(path, "rb") as f:
+        params = (f.getnchannels(), f.getsampwidth(), f.getframerate())
+        data = f.readframes(f.getnframes())
+    return params, memoryview(data).cast("h").tolist()
+
+
+@unittest.skipUnless(NODE, "node is not installed")
+class NodeClientTest(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="vesk-node-client-")
+        self.addCleanup(shutil.rmtree, self.dir, True)
+
+    def driver(self, env, *args):
+        driver = Driver(env, *args)
+        self.addCleanup(driver.kill)
+        return driver
+
+    def capture(self, server, seconds, *pids):
+        """Runs the capture scenario; its steps, and the samples it wrote."""
+        wav = os.path.join(self.dir, "capture.wav")
+        driver = self.driver(server.env, "capture", BUILD_DIR, wav, str(seconds), *map(str, pids))
+        self.assertEqual(driver.finish(), 0, driver.steps)
+        params, samples = read_wav(wav)
+        self.assertEqual(params, (1, 2, 24000))
+        self.assertGreaterEqual(len(samples), seconds * 24000)
+        return {step["step"]: step for step in driver.steps}, samples
+
+    def test_capture_stop_start_and_quit(self):
+        server = PulseServer()
+        self.addCleanup(server.close)
+        player = Player(server, 440)
+        self.addCleanup(player.stop)
+        steps, samples = self.capture(server, 3)
+        self.assertEqual(steps["permission"]["granted"], True)
+        for step in ("ready", "started again"):
+            self.assertEqual({k: steps[step][k] for k in ("sampleRate", "channels")}, {"sampleRate": 24000, "channels": 1})
+        self.assertEqual(steps["ready"]["deviceRate"], 48000)
+        # Whole frames of 200 ms while capture runs.
+        self.assertEqual(set(steps["stopped"]["sizes"]), {4800})
+        self.assertFalse(steps["stopped"]["capturing"])
+        self.assertEqual(steps["quit"]["code"], 0)
+        self.assertEqual(steps["quit"]["exits"], [{"code": 0, "signal": None}])
+        self.assertFalse(steps["quit"]["capturing"])
+        self.assertEqual(steps["quit"]["dropped"], 0)
+        self.assertTrue(all("vesk-audio-tap exited with status 0" in r for r in steps["after"]["rejected"]),
+                        steps["after"])
+        # The player's first moments may reach the server late: judge the last two seconds.
+        tail = samples[-2 * 24000:]
+        self.assertGreater(tone_level(tail, 440), 0.15)  # played at 0.3 of full scale
+        self.assertLess(tone_peak(tail, 1000), 0.01)
+
+    def test_an_excluded_process_is_left_out(self):
+        server = PulseServer()
+        self.addCleanup(server.close)
+        excluded, heard = Player(server, 440), Player(server, 1000)
+        for player in (excluded, heard):
+            self.addCleanup(player.stop)
+        _, samples = self.capture(server, 3, excluded.pid)
+        tail = samples[-2 * 24000:]
+        self.assertGreater(tone_level(tail, 1000), 0.15)
+        self.assertLess(tone_peak(tail, 440), 0.01)
+
+    def test_push_to_talk_and_a_recorded_shortcut(self):
+        x = XServer()
+        self.addCleanup(x.stop)
+        driver = self.driver(x.env, "keys", BUILD_DIR)
+        self.assertEqual(driver.wait_step("ready"), {"step": "ready", "trusted": True, "tapCreated": True})
+        self.assertEqual(driver.wait_step("permission")["trusted"], True)
+        driver.wait_step("bound")
+        self.assertTrue(wait_for_grab(x, "taken", "probe", "space", str(CONTROL_MASK)), "key grab not in place")
+        x.press("Control_L", "space")
+        driver.wait_step("down")
+        x.release("space", "Control_L")
+        driver.wait_step("up")
+
+        driver.cue("record")
+        driver.wait_step("recording")
+        self.assertTrue(wait_for_grab(x, "taken", "probe-keyboard"), "keyboard not grabbed for recording")
+        x.tap("Shift_L", "b")
+        self.assertEqual(driver.wait_step("recorded"),
+                         {"step": "recorded", "mainKey": 11, "modifiers": ["shift"], "label": "\u21e7 + B"})
+
+        driver.cue("close")
+        self.assertEqual(driver.wait_step("closed"), {"step": "closed", "code": 0})
+        self.assertEqual(driver.finish(), 0)
+        self.assertEqual([s["step"] for s in driver.steps if s["step"] in ("down", "up", "exit")], ["down", "up", "exit"])
+
+
+if __name__ == "__main__":
+    unittest.main()
