@@ -130,7 +130,10 @@ export class AudioTap extends HelperProcess {
     return this.command('start', 'ready', () => this.capture);
   }
 
-  /** Stops capture; resolves on "stopped", at once when not capturing. */
+  /**
+   * Stops capture; resolves on "stopped", at once when not capturing. By then the
+   * capture's last, shorter frame is in `frames()`.
+   */
   async stop(): Promise<void> {
     await this.command('stop', 'stopped', () => (this.capture ? null : true));
   }
@@ -211,7 +214,10 @@ export class AudioTap extends HelperProcess {
         break;
       case 'stopped':
         this.capture = null;
-        this.answer('stopped', (d) => d.resolve(true));
+        // The helper writes the last frame before "stopped", but on another pipe: one
+        // turn of the event loop later that pipe has been read too, so the frame is in
+        // the backlog when stop() resolves. Resolving with a promise settles it for good.
+        this.answer('stopped', (d) => d.resolve(new Promise((resolve) => setImmediate(() => resolve(true)))));
         break;
       case 'permission':
         this.answer('permission', (d) => d.resolve(event.granted === true));

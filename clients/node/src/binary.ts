@@ -1,5 +1,6 @@
 // Where a helper executable is: the path the host names, else next to the package
-// (its bin/ folder or the package folder itself), else on PATH.
+// (its bin/ folder or the package folder itself), else on PATH, else, in a checkout of
+// the repository (clients/node), its build folder.
 import { accessSync, constants, statSync } from 'fs';
 import * as path from 'path';
 
@@ -46,7 +47,9 @@ export function findHelper(name: string, binary: string | undefined, env: NodeJS
     throw new HelperNotFoundError(binary, [], true);
   }
   const beside = packageDirs().flatMap((dir) => [path.join(dir, 'bin', name), path.join(dir, name)]);
-  const found = beside.find(isExecutable) ?? onPath(name, env);
+  const inCheckout = path.basename(path.resolve(__dirname, '..', '..')) === 'clients';
+  const checkout = path.resolve(__dirname, '..', '..', '..', 'build', name);
+  const found = beside.find(isExecutable) ?? onPath(name, env) ?? (inCheckout && isExecutable(checkout) ? checkout : null);
   if (found) return found;
   throw new HelperNotFoundError(name, beside, true);
 }
