@@ -1,12 +1,15 @@
 // Frames out of the audio tap's standard output: a 4-byte little-endian payload
 // length, then the payload, mono signed 16-bit little-endian PCM. Chunks end anywhere,
 // inside a length as well as inside a payload, so what is left over waits for the
-// next chunk. A length no frame can have (zero, odd or absurdly large) means the
+// next chunk. A length no frame can have (zero, odd or over 9600 bytes) means the
 // stream can no longer be trusted: nothing after it can be framed again.
 import { endianness } from 'os';
 
-/** A full frame is 9600 bytes (200 ms); far more than that is not a frame. */
-export const MAX_PAYLOAD_BYTES = 1 << 20;
+/**
+ * A full frame is 9600 bytes (200 ms) and no frame is longer: a longer length is
+ * garbage, caught at once rather than after waiting for bytes that never make a frame.
+ */
+export const MAX_PAYLOAD_BYTES = 9600;
 
 export class FrameError extends Error {
   constructor(message: string) {

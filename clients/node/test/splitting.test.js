@@ -52,7 +52,7 @@ test('samples are copies, not views of the chunk they came in', () => {
 });
 
 test('a length no frame has is an error, and a cut-off frame is pending', () => {
-  for (const length of [0, 3, (1 << 20) + 2]) {
+  for (const length of [0, 3, 9602, 0x41414141]) {
     const b = Buffer.alloc(8);
     b.writeUInt32LE(length, 0);
     assert.throws(() => new FrameSplitter().push(b), FrameError, `length ${length}`);
