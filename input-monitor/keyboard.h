@@ -82,6 +82,12 @@ class Keyboard {
   /// Whether the key is down right now. Event thread.
   virtual bool returnKeyState(std::uint16_t keyCode) = 0;
 
+  /// Whether the two state queries above see the real keyboard. A backend that is
+  /// told of presses and releases but cannot look at keys (a desktop portal that owns
+  /// the shortcut) answers false: it delivers every release itself, also when it loses
+  /// the shortcut, and the monitor then keeps no watchdog. Any thread; never changes.
+  virtual bool hasKeyState() const { return true; }
+
   /// Starts a timer that calls `tick` on the event thread every `seconds` until invalidated.
   virtual std::unique_ptr<RepeatingTimer> startRepeatingTimer(double seconds, std::function<void()> tick) = 0;
 

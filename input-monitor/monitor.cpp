@@ -119,6 +119,8 @@ void Monitor::beginHold() {
   pttActive_ = true;
   output_.emit(downEvent());
   if (holdWatchdog_) return;  // left over from a dropped hold: reuse it
+  // Nothing to poll: such a keyboard reports the end of every hold itself.
+  if (!keyboard_.hasKeyState()) return;
   std::weak_ptr<Monitor*> weakSelf = self_;
   holdWatchdog_ = keyboard_.startRepeatingTimer(kWatchdogSeconds, [weakSelf] {
     if (auto self = weakSelf.lock()) (*self)->watchdogTick();

@@ -325,6 +325,34 @@ TEST_F(MonitorTest, PressWhileDroppedReusesTheScheduledTimer) {
   EXPECT_THAT(output.take(), ElementsAre(kUpLine));
 }
 
+TEST(MonitorWithoutKeyStateTest, KeyboardReportsTheWholeHold) {
+  // A desktop-owned shortcut: press, autorepeated presses, and the release all come as
+  // events; there is nothing to poll, so no watchdog runs and only events end the hold.
+  FakeKeyboard kb;
+  kb.keyState = false;
+  RecordingOutput out;
+  Monitor m(kb, out);
+  m.start();
+  out.take();
+  m.setBinding(49, {"control"});
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(m.handle(kKeyDown, KeyEvent{49, flagsOf(kCtrl)}), Verdict::swallow);
+  EXPECT_THAT(out.take(), ElementsAre(kDownLine));
+  EXPECT_TRUE(kb.timers.empty());
+  EXPECT_FALSE(m.state().hasHoldWatchdog);
+  m.handle(kKeyUp, KeyEvent{49, flagsOf(kCtrl)});
+  EXPECT_THAT(out.take(), ElementsAre(kUpLine));
+
+  // A hold dropped by a command stays silent, and the next press begins a new one.
+  m.handle(kKeyDown, KeyEvent{49, flagsOf(kCtrl)});
+  m.setBinding(49, {"control"});
+  m.handle(kKeyUp, KeyEvent{49, flagsOf(kCtrl)});
+  EXPECT_THAT(out.take(), ElementsAre(kDownLine));
+  m.handle(kKeyDown, KeyEvent{49, flagsOf(kCtrl)});
+  EXPECT_THAT(out.take(), ElementsAre(kDownLine));
+  EXPECT_TRUE(kb.timers.empty());
+  EXPECT_TRUE(kb.queriedKeys.empty());
+}
+
 TEST_F(MonitorTest, TickAfterTheMonitorIsGoneDoesNothing) {
   FakeKeyboard kb;
   RecordingOutput out;

@@ -25,10 +25,11 @@ _xtst.XTestFakeKeyEvent.argtypes = [ctypes.c_void_p, ctypes.c_uint, ctypes.c_int
 class XServer:
     """Xvfb on a free display number; `env` names it for child processes."""
 
-    def __init__(self):
+    def __init__(self, extra_args=()):
+        """`extra_args` go to Xvfb as they are ("-r" turns key autorepeat off)."""
         read_end, write_end = os.pipe()
         self.proc = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp", "-screen", "0", "640x480x24"],
+            ["Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp", "-screen", "0", "640x480x24", *extra_args],
             pass_fds=(write_end,),
             stdout=subprocess.DEVNULL,
             stderr=subprocess.DEVNULL,

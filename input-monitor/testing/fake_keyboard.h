@@ -33,6 +33,7 @@ class FakeKeyboard final : public Keyboard {
     queriedKeys.push_back(keyCode);
     return keysDown.count(keyCode) > 0;
   }
+  bool hasKeyState() const override { return keyState; }
   std::unique_ptr<RepeatingTimer> startRepeatingTimer(double seconds, std::function<void()> tick) override {
     auto timer = std::make_shared<Timer>();
     timer->seconds = seconds;
@@ -59,6 +60,7 @@ class FakeKeyboard final : public Keyboard {
 
   bool trusted = true;
   bool tapAvailable = true;
+  bool keyState = true;
   KeyEventHandler* handler = nullptr;
   int checks = 0;
   int prompts = 0;
