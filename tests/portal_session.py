@@ -31,12 +31,6 @@ BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Config
 """
 
 
-def installed():
-    """Whether the portal stack the tests need is on this machine."""
-    return all(os.path.exists(os.path.join(SERVICE_DIR, name + ".service"))
-               for name in (PORTAL, "org.freedesktop.impl.portal.desktop.kde", "org.kde.kglobalaccel"))
-
-
 class PortalDesktop:
     def __init__(self, autorepeat=True):
         self.root = tempfile.mkdtemp(prefix="vesk-portal-")

@@ -18,6 +18,7 @@ sys.path.insert(0, os.path.join(ROOT, "bench"))
 
 import capture_latency  # noqa: E402
 import pipeline_vs_sox  # noqa: E402
+import portal_key_latency  # noqa: E402
 import x11_key_latency  # noqa: E402
 from audio_session import FrameReader, Player, PulseServer  # noqa: E402
 from host import Helper  # noqa: E402
@@ -49,6 +50,16 @@ def key_latency():
     monitor, bare = x11_key_latency.measure(300)
     row("XTest press -> line (p50 / p95)", f"{statistics.median(monitor):.2f} / {p(monitor, 95):.2f} ms",
         f"bare XI2 listener {statistics.median(bare):.2f} / {p(bare, 95):.2f} ms")
+
+
+def portal_key_latency_row():
+    if not os.path.exists("/usr/share/dbus-1/services/org.freedesktop.impl.portal.desktop.kde.service"):
+        row("key press -> line through the shortcut portal", "not measured", "", "portal stack not installed")
+        return
+    monitor, bare = portal_key_latency.measure(100)
+    row("key press -> line through the shortcut portal (p50 / p95)",
+        f"{statistics.median(monitor):.2f} / {p(monitor, 95):.2f} ms",
+        f"bare portal client {statistics.median(bare):.2f} / {p(bare, 95):.2f} ms", "KDE backend, kglobalaccel, Xvfb")
 
 
 def pipeline():
@@ -111,7 +122,7 @@ def memory():
 
 
 def main():
-    for measure in (handle_cost, key_latency, pipeline, quality, capture, memory):
+    for measure in (handle_cost, key_latency, portal_key_latency_row, pipeline, quality, capture, memory):
         measure()
     widths = [max(len(r[i]) for r in rows + [("figure", "vesk", "peer, same run", "")]) for i in range(4)]
     line = lambda cells: "| " + " | ".join(c.ljust(w) for c, w in zip(cells, widths)) + " |"  # noqa: E731

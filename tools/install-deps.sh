@@ -13,6 +13,9 @@ PACKAGES=(
   pulseaudio pulseaudio-utils xvfb xdotool x11-utils sox espeak-ng
   # the same tests against PipeWire's PulseAudio front end
   pipewire pipewire-pulse wireplumber dbus-daemon
+  # push-to-talk on Wayland: sd-bus, and the shortcut portal with its KDE backend and
+  # kglobalaccel for the end-to-end tests
+  libsystemd-dev xdg-desktop-portal xdg-desktop-portal-kde libkf5globalaccel-bin
 )
 # Node.js packages build with npm; some Node.js builds bring their own, Debian's comes apart.
 command -v npm >/dev/null 2>&1 || PACKAGES+=(npm)

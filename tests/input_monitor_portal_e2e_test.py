@@ -1,0 +1,194 @@
+"""Push-to-talk in a Wayland session, through the desktop's GlobalShortcuts portal: the
+real portal, its KDE backend and kglobalaccel on a private bus, keys typed into a
+private X server that kglobalaccel watches. Each test gets a fresh desktop."""
+
+import time
+import unittest
+
+from host import Helper
+from portal_session import PortalDesktop
+
+START = 90  # seconds: the first portal call starts three services on a loaded machine
+QUIET = 2.0  # seconds a test listens to be sure nothing more comes
+
+CONTROL_SPACE = {"mainKey": 49, "modifiers": ["control"]}
+F5 = {"mainKey": 96, "modifiers": []}
+
+
+class PortalTestCase(unittest.TestCase):
+    autorepeat = True
+
+    def setUp(self):
+        self.desktop = PortalDesktop(autorepeat=self.autorepeat)
+        self.addCleanup(self.desktop.close)
+
+    def start_helper(self, trusted=True, **env):
+        helper = Helper("vesk-input-monitor", env=self.desktop.helper_env(**env))
+        self.addCleanup(helper.kill)
+        self.assertEqual(helper.read_event(START), {"type": "permission", "trusted": trusted})
+        self.assertEqual(helper.read_event(START), {"type": "ready", "tapCreated": trusted})
+        return helper
+
+    def ask(self, helper, trusted):
+        """Asks for the permission; the answer comes once the session is settled."""
+        helper.send_line({"cmd": "checkPermission"})
+        self.assertEqual(helper.read_event(START), {"type": "permission", "trusted": trusted})
+
+    def bind(self, helper, binding):
+        helper.send_line({"cmd": "setBinding", "binding": binding})
+        self.ask(helper, True)
+
+    def tap(self, *keys, hold=0.05):
+        self.desktop.x.press(*keys)
+        time.sleep(hold)
+        self.desktop.x.release(*reversed(keys))
+
+    def wait_until_fires(self, helper, *keys):
+        """Taps the keys until a "down" and "up" come: the desktop's key grab may follow
+        the session's answer by a moment."""
+        deadline = time.monotonic() + START
+        while time.monotonic() < deadline:
+            self.desktop.x.press(*keys)
+            event = helper.read_event(1.0)
+            self.desktop.x.release(*reversed(keys))
+            if event is not None:
+                self.assertEqual(event, {"type": "down"})
+                self.assertEqual(helper.read_event(10), {"type": "up"})
+                return
+        self.fail(f"{keys} never fired")
+
+    def assert_quiet(self, helper, seconds=QUIET):
+        self.assertIsNone(helper.read_event(seconds))
+
+
+class PressAndReleaseTest(PortalTestCase):
+    def test_one_down_and_one_up_per_hold(self):
+        helper = self.start_helper()
+        self.bind(helper, CONTROL_SPACE)
+        self.wait_until_fires(helper, "Control_L", "space")
+        for _ in range(3):
+            # Held long enough for many autorepeats where the server makes them.
+            self.desktop.x.press("Control_L", "space")
+            self.assertEqual(helper.read_event(10), {"type": "down"})
+            self.assert_quiet(helper, 1.5)
+            self.desktop.x.release("space")
+            self.assertEqual(helper.read_event(10), {"type": "up"})
+            self.desktop.x.release("Control_L")
+            self.assert_quiet(helper, 0.5)
+
+    def test_space_alone_does_nothing(self):
+        helper = self.start_helper()
+        self.bind(helper, CONTROL_SPACE)
+        self.wait_until_fires(helper, "Control_L", "space")
+        self.tap("space")
+        self.tap("Control_L")
+        self.assert_quiet(helper)
+
+
+class PressAndReleaseWithoutAutorepeatTest(PressAndReleaseTest):
+    autorepeat = False
+
+
+class BindingTest(PortalTestCase):
+    def test_a_second_binding_replaces_the_first(self):
+        helper = self.start_helper()
+        self.bind(helper, CONTROL_SPACE)
+        self.wait_until_fires(helper, "Control_L", "space")
+        self.bind(helper, F5)
+        self.wait_until_fires(helper, "F5")
+        self.tap("Control_L", "space")
+        self.assert_quiet(helper)
+        # Back to the first: its key is free again and fires again.
+        self.bind(helper, CONTROL_SPACE)
+        self.wait_until_fires(helper, "Control_L", "space")
+        self.tap("F5")
+        self.assert_quiet(helper)
+
+    def test_bindings_a_trigger_cannot_express_fire_nothing(self):
+        helper = self.start_helper()
+        self.bind(helper, CONTROL_SPACE)
+        self.wait_until_fires(helper, "Control_L", "space")
+        for binding in ({"modifiers": ["control"]}, {"mainKey": 59}, {"mainKey": 49, "modifiers": ["hyper"]}):
+            self.bind(helper, binding)  # held, and a session could still be made
+            self.tap("Control_L")
+            self.tap("Control_L", "space")
+            self.assert_quiet(helper)
+
+    def test_clearing_and_recording_fire_nothing(self):
+        helper = self.start_helper()
+        self.bind(helper, CONTROL_SPACE)
+        self.wait_until_fires(helper, "Control_L", "space")
+        helper.send_line({"cmd": "setMode", "mode": "record"})
+        self.ask(helper, True)
+        self.tap("Control_L", "space")
+        self.assert_quiet(helper)  # nothing recorded either
+        helper.send_line({"cmd": "setMode", "mode": "listen"})
+        self.ask(helper, True)
+        self.wait_until_fires(helper, "Control_L", "space")
+        helper.send_line({"cmd": "setBinding"})
+        self.ask(helper, True)
+        self.tap("Control_L", "space")
+        self.assert_quiet(helper)
+
+
+class SelectionTest(PortalTestCase):
+    def test_portal_is_preferred_over_x11(self):
+        # XWayland's DISPLAY is there too. A modifier-only binding tells the backends
+        # apart: the X11 one fires on control alone, the portal never does.
+        for wayland in ("display", "type"):
+            helper = self.start_helper(wayland=wayland, x11=True)
+            self.bind(helper, {"modifiers": ["control"]})
+            self.tap("Control_L")
+            self.assert_quiet(helper)
+            self.bind(helper, CONTROL_SPACE)
+            self.wait_until_fires(helper, "Control_L", "space")
+            helper.kill()
+
+    def test_x11_outside_wayland_sessions(self):
+        helper = self.start_helper(wayland=None, x11=True)
+        helper.send_line({"cmd": "setBinding", "binding": {"modifiers": ["control"]}})
+        self.ask(helper, True)
+        self.wait_until_fires(helper, "Control_L")
+
+
+class PortalFaultTest(PortalTestCase):
+    autorepeat = False
+
+    def test_portal_going_away_ends_the_hold_and_the_trust(self):
+        helper = self.start_helper()
+        self.bind(helper, CONTROL_SPACE)
+        self.wait_until_fires(helper, "Control_L", "space")
+        self.desktop.x.press("Control_L", "space")
+        self.assertEqual(helper.read_event(10), {"type": "down"})
+
+        self.desktop.remove_portal()
+        self.assertEqual(helper.read_event(START), {"type": "up"})
+        self.desktop.x.release("space", "Control_L")
+        self.ask(helper, False)
+        # Still answering: a new binding, and the question again.
+        helper.send_line({"cmd": "setBinding", "binding": F5})
+        self.ask(helper, False)
+        self.tap("F5")
+        self.assert_quiet(helper)
+
+        self.desktop.restore_portal()
+        self.ask(helper, True)
+        self.wait_until_fires(helper, "F5")
+
+    def test_no_portal_at_start(self):
+        self.desktop.remove_portal()
+        # Nothing offers the portal: the X display is used instead.
+        helper = self.start_helper(trusted=True)
+        helper.send_line({"cmd": "setBinding", "binding": {"modifiers": ["control"]}})
+        self.ask(helper, True)
+        self.wait_until_fires(helper, "Control_L")
+
+    def test_no_portal_and_no_display(self):
+        self.desktop.remove_portal()
+        helper = self.start_helper(trusted=False, x11=False)
+        helper.send_line({"cmd": "setBinding", "binding": CONTROL_SPACE})
+        self.ask(helper, False)
+
+
+if __name__ == "__main__":
+    unittest.main()
