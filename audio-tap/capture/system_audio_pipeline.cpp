@@ -58,8 +58,13 @@ void SystemAudioTap::convertAndWrite(const std::shared_ptr<PcmBuffer>& input) {
   const double frames = ratio * input->frameLength();
   if (!(frames >= 0.0 && frames <= kMaxOutputFrames)) return;  // rates no platform format has
   const std::uint32_t capacity = static_cast<std::uint32_t>(frames) + 64;
-  std::shared_ptr<PcmBuffer> output = PcmBuffer::make(format, capacity);
-  if (!output) return;
+  // IO cycles keep their size, so one output buffer serves conversion after conversion.
+  if (!outputBuffer_ || outputBuffer_->format() != format || outputBuffer_->frameCapacity() != capacity) {
+    outputBuffer_ = PcmBuffer::make(format, capacity);
+  }
+  if (!outputBuffer_) return;
+  PcmBuffer* output = outputBuffer_.get();
+  output->setFrameLength(0);
 
   bool handedOver = false;
   std::optional<std::string> error;

@@ -121,6 +121,7 @@ class SystemAudioTap : public std::enable_shared_from_this<SystemAudioTap> {
   const std::shared_ptr<SerialQueue> conversionQueue_;
   const std::shared_ptr<SerialQueue> ioQueue_;
   std::vector<std::int16_t> pendingSamples_;  // conversionQueue only
+  std::shared_ptr<PcmBuffer> outputBuffer_;   // conversionQueue only; reused while its size fits
   std::atomic<bool> isRunning_{false};
   // Written on the audio queues, read on the main queue; atomic so that reads are
   // well-defined whatever the platform guarantees about stopped IO procs.

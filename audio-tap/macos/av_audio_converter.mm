@@ -156,6 +156,10 @@ class AVAudioConverterFactory final : public AudioConverterFactory {
     if (!input || !output) return nullptr;
     AVAudioConverter* converter = [[AVAudioConverter alloc] initFromFormat:input toFormat:output];
     if (!converter) return nullptr;
+    // No dither when rounding to 16 bits: digital silence (a muted tap, a missing
+    // permission) must come out as exact zeros, as on Linux. It is the default; set
+    // here so that it stays so.
+    converter.dither = NO;
     return std::make_shared<AVAudioConverterAdapter>(converter, input, output);
   }
 };

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <numbers>
 #include <vector>
 
@@ -26,10 +28,10 @@ std::shared_ptr<const AudioFormat> int16Format(double rate, std::uint32_t channe
   return std::make_shared<const AudioFormat>(AudioFormat{int16StreamDescription(rate, channels, true)});
 }
 
-// Converts `frames` of a sine wave in buffers of `block` frames, the way the capture
-// pipeline does: one input buffer per call, offered once.
-std::vector<std::int16_t> convertSine(AudioConverter& converter, const std::shared_ptr<const AudioFormat>& from,
-                                      double hz, std::size_t frames, std::size_t block, float amplitude) {
+// Converts `frames` of a signal (a function of time in seconds) in buffers of `block`
+// frames, the way the capture pipeline does: one input buffer per call, offered once.
+std::vector<std::int16_t> convertSignal(AudioConverter& converter, const std::shared_ptr<const AudioFormat>& from,
+                                        std::size_t frames, std::size_t block, const std::function<double(double)>& signal) {
   auto to = int16Format(24000, 1);
   std::vector<std::int16_t> result;
   std::uint32_t channels = from->channelCount();
@@ -38,8 +40,7 @@ std::vector<std::int16_t> convertSine(AudioConverter& converter, const std::shar
     input->setFrameLength(static_cast<std::uint32_t>(block));
     auto list = input->mutableAudioBufferList();
     for (std::size_t i = 0; i < block; ++i) {
-      double t = static_cast<double>(start + i) / from->sampleRate();
-      double v = amplitude * std::sin(2 * std::numbers::pi * hz * t);
+      double v = signal(static_cast<double>(start + i) / from->sampleRate());
       for (std::uint32_t c = 0; c < channels; ++c) {
         if (from->isFloat32()) {
           float f = static_cast<float>(v);
@@ -64,6 +65,12 @@ std::vector<std::int16_t> convertSine(AudioConverter& converter, const std::shar
     result.insert(result.end(), output->int16ChannelData(), output->int16ChannelData() + output->frameLength());
   }
   return result;
+}
+
+std::vector<std::int16_t> convertSine(AudioConverter& converter, const std::shared_ptr<const AudioFormat>& from,
+                                      double hz, std::size_t frames, std::size_t block, float amplitude) {
+  return convertSignal(converter, from, frames, block,
+                       [&](double t) { return amplitude * std::sin(2 * std::numbers::pi * hz * t); });
 }
 
 // Strength of one frequency in the signal (Goertzel), relative to a full-scale sine.
@@ -99,6 +106,23 @@ TEST(SoxrConverterTest, ResamplesEveryInputLayoutToMono24k) {
     std::vector<std::int16_t> steady(out.begin() + 2400, out.end());  // past the delay
     EXPECT_NEAR(level(steady, 1000, 24000), 0.5, 0.02) << c.name;
     EXPECT_LT(level(steady, 3000, 24000), 0.005) << c.name;
+  }
+}
+
+TEST(SoxrConverterTest, DigitalSilenceGivesExactZeros) {
+  // No dither: silence from the start, and silence after a tone once the filter's
+  // tail has passed, come out as exact zeros on both resampling paths.
+  for (const auto& from : {floatFormat(48000, 1, true), floatFormat(44100, 1, true), floatFormat(96000, 2, false),
+                           int16Format(16000, 2)}) {
+    std::size_t second = static_cast<std::size_t>(from->sampleRate()), block = second / 100;
+    auto silent = convertSignal(*makeSoxrConverter(*from, *int16Format(24000, 1)), from, second, block,
+                                [](double) { return 0.0; });
+    EXPECT_EQ(std::count(silent.begin(), silent.end(), 0), static_cast<std::ptrdiff_t>(silent.size()))
+        << from->sampleRate();
+    auto toneThenSilence = convertSignal(*makeSoxrConverter(*from, *int16Format(24000, 1)), from, 2 * second, block,
+                                         [](double t) { return t < 1 ? 0.5 * std::sin(2 * std::numbers::pi * 440 * t) : 0.0; });
+    std::vector<std::int16_t> tail(toneThenSilence.begin() + 24000 + 2400, toneThenSilence.end());  // 100 ms on
+    EXPECT_EQ(std::count(tail.begin(), tail.end(), 0), static_cast<std::ptrdiff_t>(tail.size())) << from->sampleRate();
   }
 }
 
