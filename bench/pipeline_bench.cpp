@@ -56,11 +56,16 @@ void BM_PipelineThroughput(benchmark::State& state) {
     state.SkipWithError("capture did not start");
     return;
   }
-  std::vector<float> samples(kFramesPerBuffer);
-  std::size_t phase = 0;
+  // One second of a 1 kHz tone, made before timing starts (sox, the peer, reads a
+  // file made beforehand too) and played round and round.
+  std::vector<float> signal(static_cast<std::size_t>(kRate));
+  for (std::size_t i = 0; i < signal.size(); ++i) {
+    signal[i] = 0.3f * static_cast<float>(std::sin(2 * std::numbers::pi * 1000 * static_cast<double>(i) / kRate));
+  }
+  std::size_t offset = 0;
   for (auto _ : state) {
-    for (auto& s : samples) s = 0.3f * static_cast<float>(std::sin(2 * std::numbers::pi * 1000 * static_cast<double>(phase++) / kRate));
-    AudioBuffer buffer{1, kFramesPerBuffer * 4, samples.data()};
+    AudioBuffer buffer{1, kFramesPerBuffer * 4, signal.data() + offset};
+    offset = (offset + kFramesPerBuffer) % signal.size();
     hardware.deliver({1, &buffer});
     for (auto& [label, queue] : queues) queue->runPending();
   }

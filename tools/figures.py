@@ -1,5 +1,8 @@
 """Every performance figure of the project in one table, each measured beside its peer
-in the same run where there is one. Run through tools/figures.sh (release build)."""
+in the same run where there is one, with their ratio. Run through tools/figures.sh
+(release build); `tools/figures.py BUILD_DIR [figure ...]` runs only the figures named
+(handle, keys, portal, pipeline, quality, latency, memory,
+cost)."""
 
 import json
 import os
@@ -12,15 +15,16 @@ import time
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
 BUILD = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "build-release"))
 os.environ["VESK_BUILD_DIR"] = BUILD
+SELECTED = sys.argv[2:]
 sys.argv = [sys.argv[0], BUILD]
 sys.path.insert(0, os.path.join(ROOT, "tests"))
 sys.path.insert(0, os.path.join(ROOT, "bench"))
 
+import capture_cost  # noqa: E402
 import capture_latency  # noqa: E402
 import pipeline_vs_sox  # noqa: E402
 import portal_key_latency  # noqa: E402
 import x11_key_latency  # noqa: E402
-from audio_session import FrameReader, Player, PulseServer  # noqa: E402
 from host import Helper  # noqa: E402
 from x11_session import XServer  # noqa: E402
 
@@ -63,8 +67,9 @@ def portal_key_latency_row():
 
 
 def pipeline():
-    mine, sox = pipeline_vs_sox.pipeline_x_realtime(), pipeline_vs_sox.sox_x_realtime()
-    row("conversion + chunking throughput", f"{mine:.0f} x real time", f"sox rate -h {sox:.0f} x", f"ratio {mine / sox:.2f}")
+    mine, sox = pipeline_vs_sox.measure()
+    row("conversion + chunking throughput (per CPU s)", f"{mine:.0f} x real time", f"sox rate -h {sox:.0f} x",
+        f"ratio {mine / sox:.2f}")
 
 
 def quality():
@@ -100,30 +105,33 @@ def memory():
     finally:
         x.stop()
     row("RSS of vesk-input-monitor (X11, bound, idle)", f"{rss / 1024:.1f} MiB", "", f"peak {peak / 1024:.1f} MiB")
-    server = PulseServer()
-    try:
-        player = Player(server, 440)
-        helper = Helper("vesk-audio-tap", env=server.env)
-        FrameReader(helper)
-        helper.send(b"start\n")
-        helper.read_error_event()
-        parec = subprocess.Popen(["parec", "-d", f"{server.SINK}.monitor"], env=server.env,
-                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        time.sleep(5)
-        tap_rss, tap_peak = rss_kib(helper.proc.pid)
-        parec_rss, _ = rss_kib(parec.pid)
-        parec.kill()
-        player.stop()
-        helper.kill()
-    finally:
-        server.close()
-    row("RSS of vesk-audio-tap (capturing)", f"{tap_rss / 1024:.1f} MiB", f"parec on the same sink {parec_rss / 1024:.1f} MiB",
-        f"peak {tap_peak / 1024:.1f} MiB")
+
+
+def cost():
+    playing = capture_cost.measure(60, "pulse", playing=True)
+    idle = capture_cost.measure(60, "pulse", playing=False)
+    pipewire = capture_cost.measure(60, "pipewire", playing=True)
+    for label, r in (("one stream playing", playing), ("nothing playing", idle)):
+        h, p = r["helper"], r["parec"]
+        row(f"CPU over 60 s, {label} (PulseAudio)", f"{100 * h['cpu']:.2f}% of a core",
+            f"parec {100 * p['cpu']:.2f}%", f"ratio {h['cpu'] / p['cpu']:.2f}")
+        row(f"wake-ups, {label} (all threads)", f"{h['wakeups']:.0f}/s", f"parec {p['wakeups']:.0f}/s",
+            f"ratio {h['wakeups'] / p['wakeups']:.2f}")
+    h, p = playing["helper"], playing["parec"]
+    row("RSS of vesk-audio-tap (capturing)", f"{h['rss_kib'] / 1024:.1f} MiB", f"parec {p['rss_kib'] / 1024:.1f} MiB",
+        f"ratio {h['rss_kib'] / p['rss_kib']:.2f}")
+    for server, r in (("PulseAudio", playing), ("PipeWire", pipewire)):
+        h, p = r["helper"], r["parec"]
+        row(f"glitchy 100 ms blocks of a tone ({server})", f"{h['glitches_per_min']:.2f}/min",
+            f"parec {p['glitches_per_min']:.2f}/min", f"difference {h['glitches_per_min'] - p['glitches_per_min']:+.2f}")
 
 
 def main():
-    for measure in (handle_cost, key_latency, portal_key_latency_row, pipeline, quality, capture, memory):
-        measure()
+    measures = {"handle": handle_cost, "keys": key_latency, "portal": portal_key_latency_row, "pipeline": pipeline,
+                "quality": quality, "latency": capture, "memory": memory, "cost": cost}
+    for name, measure in measures.items():
+        if not SELECTED or name in SELECTED:
+            measure()
     widths = [max(len(r[i]) for r in rows + [("figure", "vesk", "peer, same run", "")]) for i in range(4)]
     line = lambda cells: "| " + " | ".join(c.ljust(w) for c, w in zip(cells, widths)) + " |"  # noqa: E731
     print(line(("figure", "vesk", "peer, same run", "")))
