@@ -4,8 +4,8 @@
 
 namespace vesk::pulse {
 
-StreamMixer::StreamMixer(std::size_t cushionFrames, std::size_t maxFrames)
-    : cushionFrames_(cushionFrames), maxFrames_(std::max(maxFrames, cushionFrames)) {}
+StreamMixer::StreamMixer(std::size_t cycleFrames, std::size_t maxFrames)
+    : cycleFrames_(std::max<std::size_t>(cycleFrames, 1)), maxFrames_(std::max(maxFrames, 2 * cycleFrames_)) {}
 
 void StreamMixer::addStream(std::uint32_t key) {
   std::lock_guard<std::mutex> hold(lock_);
@@ -27,39 +27,61 @@ std::size_t StreamMixer::streamCount() const {
   return streams_.size();
 }
 
-void StreamMixer::push(std::uint32_t key, const float* samples, std::size_t count) {
+bool StreamMixer::push(std::uint32_t key, const float* samples, std::size_t count) {
+  return append(key, samples, count);
+}
+
+bool StreamMixer::pushSilence(std::uint32_t key, std::size_t count) { return append(key, nullptr, count); }
+
+bool StreamMixer::append(std::uint32_t key, const float* samples, std::size_t count) {
   std::lock_guard<std::mutex> hold(lock_);
   auto it = streams_.find(key);
-  if (it == streams_.end()) return;
-  it->second.samples.insert(it->second.samples.end(), samples, samples + count);
-  trim(it->second);
+  if (it == streams_.end()) return readyLocked();
+  Fifo& fifo = it->second;
+  if (fifo.head > 0 && fifo.head >= fifo.size()) {  // drop used samples before they pile up
+    fifo.samples.erase(fifo.samples.begin(), fifo.samples.begin() + static_cast<std::ptrdiff_t>(fifo.head));
+    fifo.head = 0;
+  }
+  if (samples) {
+    fifo.samples.insert(fifo.samples.end(), samples, samples + count);
+  } else {
+    fifo.samples.insert(fifo.samples.end(), count, 0.0f);
+  }
+  if (fifo.size() > maxFrames_) fifo.head = fifo.samples.size() - 2 * cycleFrames_;  // the delay stays bounded
+  return readyLocked();
 }
 
-void StreamMixer::pushSilence(std::uint32_t key, std::size_t count) {
+bool StreamMixer::ready() const {
   std::lock_guard<std::mutex> hold(lock_);
-  auto it = streams_.find(key);
-  if (it == streams_.end()) return;
-  it->second.samples.insert(it->second.samples.end(), count, 0.0f);
-  trim(it->second);
+  return readyLocked();
 }
 
-void StreamMixer::trim(Fifo& fifo) {
-  if (fifo.samples.size() <= maxFrames_) return;
-  // Back to the cushion: the oldest samples go, the delay stays bounded.
-  fifo.samples.erase(fifo.samples.begin(),
-                     fifo.samples.begin() + static_cast<std::ptrdiff_t>(fifo.samples.size() - cushionFrames_));
+bool StreamMixer::readyLocked() const {
+  bool someFull = false;
+  for (const auto& [key, fifo] : streams_) {
+    const bool full = fifo.size() >= cycleFrames_;
+    if (fifo.playing && !full) return false;
+    someFull = someFull || full;
+  }
+  return someFull;
 }
 
-void StreamMixer::mix(float* out, std::size_t count) {
-  std::fill(out, out + count, 0.0f);
+bool StreamMixer::anyPlaying() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return std::any_of(streams_.begin(), streams_.end(), [](const auto& entry) { return entry.second.playing; });
+}
+
+void StreamMixer::mix(float* out) {
+  std::fill(out, out + cycleFrames_, 0.0f);
   std::lock_guard<std::mutex> hold(lock_);
   for (auto& [key, fifo] : streams_) {
-    if (!fifo.playing && fifo.samples.size() >= cushionFrames_ + count) fifo.playing = true;
+    if (!fifo.playing && fifo.size() >= cycleFrames_) fifo.playing = true;
     if (!fifo.playing) continue;
-    std::size_t available = std::min(count, fifo.samples.size());
-    for (std::size_t i = 0; i < available; ++i) out[i] += fifo.samples[i];
-    fifo.samples.erase(fifo.samples.begin(), fifo.samples.begin() + static_cast<std::ptrdiff_t>(available));
-    if (available < count) fifo.playing = false;  // ran dry: gather a cushion again
+    const std::size_t available = std::min(cycleFrames_, fifo.size());
+    const float* from = fifo.samples.data() + fifo.head;
+    for (std::size_t i = 0; i < available; ++i) out[i] += from[i];
+    fifo.head += available;
+    if (available < cycleFrames_) fifo.playing = false;  // ran dry: it joins again with a whole cycle
   }
 }
 

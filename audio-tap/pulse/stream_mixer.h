@@ -1,48 +1,61 @@
-// Mixes the streams of a tap into one mono signal, on a clock of its own. Each
-// stream's samples arrive in bursts as the server delivers them; each gets a small
-// cushion before it is mixed in, so delivery jitter becomes a fixed delay rather than
-// gaps. A stream that runs dry is padded with silence and builds its cushion again; a
-// stream that runs ahead (its device's clock is faster than ours) is trimmed back.
-// Thread-safe: samples are pushed on the server's thread, mixes pulled on the clock's.
+// Mixes the streams of a tap into one mono signal, one IO cycle at a time. Each
+// stream's samples arrive in bursts as the server delivers them. A cycle is ready as
+// soon as every stream that is playing holds a whole cycle, so audio leaves as soon as
+// it is in, with no cushion held back; a stream joins (starts playing) once it holds a
+// whole cycle. A stream that runs dry is padded with silence and stops playing until
+// it holds a cycle again; a stream that runs far ahead is trimmed back.
+// Thread-safe: samples are pushed on the server's thread, cycles mixed on the IO queue.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <mutex>
+#include <vector>
 
 namespace vesk::pulse {
 
 class StreamMixer {
  public:
-  /// `cushionFrames`: what a stream holds before it is heard; `maxFrames`: the most it
-  /// may hold before the oldest samples are dropped.
-  StreamMixer(std::size_t cushionFrames, std::size_t maxFrames);
+  /// `cycleFrames`: frames of one mixed cycle; `maxFrames`: the most a stream may hold
+  /// before its oldest samples are dropped.
+  StreamMixer(std::size_t cycleFrames, std::size_t maxFrames);
 
   void addStream(std::uint32_t key);
   void removeStream(std::uint32_t key);
   void clear();
   std::size_t streamCount() const;
+  std::size_t cycleFrames() const { return cycleFrames_; }
 
-  /// Appends samples of one stream; unknown streams are ignored.
-  void push(std::uint32_t key, const float* samples, std::size_t count);
-  /// Appends silence (a hole the server reported in the stream).
-  void pushSilence(std::uint32_t key, std::size_t count);
+  /// Appends samples of one stream (unknown streams are ignored); returns whether a
+  /// cycle is ready now.
+  bool push(std::uint32_t key, const float* samples, std::size_t count);
+  /// Appends silence (a hole the server reported in the stream); as `push`.
+  bool pushSilence(std::uint32_t key, std::size_t count);
 
-  /// Writes the next `count` frames of the mix: the sum of every stream that is
-  /// playing, silence where none is.
-  void mix(float* out, std::size_t count);
+  /// Whether a cycle can be mixed without padding: some stream holds a cycle and every
+  /// playing stream does.
+  bool ready() const;
+  /// Whether any stream is playing.
+  bool anyPlaying() const;
+
+  /// Writes the next cycle of the mix to `out` (cycleFrames samples): streams that
+  /// hold a whole cycle join, every playing stream is summed in, and one that runs
+  /// short is padded with silence and stops playing.
+  void mix(float* out);
 
  private:
   struct Fifo {
-    std::deque<float> samples;
+    std::vector<float> samples;
+    std::size_t head = 0;  // samples before it are used
     bool playing = false;
+    std::size_t size() const { return samples.size() - head; }
   };
-  void trim(Fifo& fifo);
+  bool append(std::uint32_t key, const float* samples, std::size_t count);
+  bool readyLocked() const;
 
-  std::size_t cushionFrames_;
-  std::size_t maxFrames_;
+  const std::size_t cycleFrames_;
+  const std::size_t maxFrames_;
   mutable std::mutex lock_;
   std::map<std::uint32_t, Fifo> streams_;
 };

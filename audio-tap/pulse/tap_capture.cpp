@@ -1,11 +1,12 @@
 // Capture over libpulse: recordings are made and dropped on the main loop's thread
 // (or the main queue, holding the loop's lock); samples are pushed into the mixer on
-// the main loop's thread; the clock is a thread of its own that queues buffer lists
-// on the IO queue.
+// the main loop's thread, which wakes the IO queue when a cycle is ready; the clock
+// runs on the IO queue (its timers and those wake-ups) and calls the IO block there.
 #include "audio-tap/pulse/tap_capture.h"
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <climits>
 #include <cstdlib>
 #include <optional>
@@ -15,9 +16,14 @@ namespace vesk::pulse {
 namespace {
 
 constexpr const char* kStreamName = "Vesk meeting tap";
-constexpr double kBufferSeconds = 0.010;   // one IO cycle
-constexpr double kCushionSeconds = 0.030;  // a stream's cushion against delivery jitter
-constexpr double kMaxSeconds = 0.500;      // the most a stream may run ahead
+// One IO cycle. Frames are 200 ms, a whole number of cycles, and the converter keeps
+// 2:1 output in step with its input, so a frame is complete the moment the cycle that
+// ends it leaves: the cycle's length adds no delay to frames.
+constexpr double kCycleSeconds = 0.050;
+constexpr double kFragmentSeconds = 0.010;  // what the server is asked to send at a time
+constexpr double kLateSeconds = 0.100;      // how late a playing stream may be before it is padded
+constexpr double kIdleSeconds = 0.200;      // silence handed over per wake-up while nothing plays
+constexpr double kMaxSeconds = 0.500;       // the most a stream may run ahead
 
 std::optional<std::int32_t> pidOfInput(const pa_sink_input_info& info) {
   const char* text = info.proplist ? pa_proplist_gets(info.proplist, PA_PROP_APPLICATION_PROCESS_ID) : nullptr;
@@ -52,7 +58,8 @@ TapCapture::TapCapture(PulseConnection& connection, std::uint32_t rate, std::vec
       excludedPids_(std::move(excludedPids)),
       ioQueue_(ioQueue),
       block_(std::move(block)),
-      mixer_(static_cast<std::size_t>(rate * kCushionSeconds), static_cast<std::size_t>(rate * kMaxSeconds)) {}
+      mixer_(static_cast<std::size_t>(std::lround(rate * kCycleSeconds)), static_cast<std::size_t>(rate * kMaxSeconds)),
+      cycle_(mixer_.cycleFrames()) {}
 
 TapCapture::~TapCapture() { stop(); }
 
@@ -83,20 +90,22 @@ OSStatus TapCapture::start() {
       return status;
     }
   }
+  started_ = secondsNow();
+  delivered_ = 0;
   delivering_->store(true);
-  clockStop_ = false;
-  clock_ = std::thread([this] { runClock(); });
+  pumpQueued_.store(true);
+  ioQueue_.async([this, delivering = delivering_] {
+    if (delivering->load()) pump();
+  });
   return 0;
 }
 
 void TapCapture::stop() {
   delivering_->store(false);
-  {
-    std::lock_guard<std::mutex> hold(clockLock_);
-    clockStop_ = true;
-  }
-  clockWake_.notify_all();
-  if (clock_.joinable()) clock_.join();
+  // Work already on the IO queue finds `delivering_` false; this waits out a pump
+  // that is running, so nothing touches this object or calls the block afterwards.
+  ioQueue_.sync([] {});
+  if (tick_) tick_->cancel();
   PulseConnection::Lock hold(connection_);
   capturing_ = false;
   recordings_.clear();
@@ -169,7 +178,7 @@ void TapCapture::record(pa_context* context, const pa_sink_input_info& input) {
   attr.tlength = static_cast<std::uint32_t>(-1);
   attr.prebuf = static_cast<std::uint32_t>(-1);
   attr.minreq = static_cast<std::uint32_t>(-1);
-  attr.fragsize = static_cast<std::uint32_t>(rate_ * kBufferSeconds) * sizeof(float);
+  attr.fragsize = static_cast<std::uint32_t>(rate_ * kFragmentSeconds) * sizeof(float);
   auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
   if (pa_stream_connect_record(recording->stream, monitor->second.c_str(), &attr, flags) < 0) return;
   mixer_.addStream(input.index);
@@ -189,12 +198,15 @@ void TapCapture::onRead(pa_stream* stream, std::size_t, void* data) {
     std::size_t bytes = 0;
     if (pa_stream_peek(stream, &samples, &bytes) < 0 || bytes == 0) break;
     std::size_t count = bytes / sizeof(float);
-    if (samples) {
-      mixer.push(recording->sinkInputIndex, static_cast<const float*>(samples), count);
-    } else {
-      mixer.pushSilence(recording->sinkInputIndex, count);  // a hole in the stream
-    }
+    bool ready = samples ? mixer.push(recording->sinkInputIndex, static_cast<const float*>(samples), count)
+                         : mixer.pushSilence(recording->sinkInputIndex, count);  // a hole in the stream
     pa_stream_drop(stream);
+    TapCapture* self = recording->owner;
+    if (ready && !self->pumpQueued_.exchange(true)) {
+      self->ioQueue_.async([self, delivering = self->delivering_] {
+        if (delivering->load()) self->pump();
+      });
+    }
   }
 }
 
@@ -208,41 +220,61 @@ void TapCapture::onStreamState(pa_stream* stream, void* data) {
   }
 }
 
-void TapCapture::runClock() {
-  using Clock = std::chrono::steady_clock;
-  const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(kBufferSeconds));
-  const auto started = Clock::now();
-  std::uint64_t delivered = 0;
-  std::unique_lock<std::mutex> hold(clockLock_);
-  auto next = started + period;
-  while (!clockStop_) {
-    clockWake_.wait_until(hold, next, [this] { return clockStop_; });
-    if (clockStop_) break;
-    // As many frames as real time has passed, so the stream keeps its rate whatever
-    // the wake-up jitter; after a long stall the backlog is not replayed.
-    auto elapsed = std::chrono::duration<double>(Clock::now() - started).count();
-    auto due = static_cast<std::uint64_t>(elapsed * rate_);
-    auto perBuffer = static_cast<std::uint64_t>(rate_ * kBufferSeconds);
-    if (due - delivered > 10 * perBuffer) delivered = due - perBuffer;
-    while (delivered + perBuffer <= due) {
-      hold.unlock();
-      deliver(static_cast<std::size_t>(perBuffer));
-      hold.lock();
-      delivered += perBuffer;
+double TapCapture::secondsNow() const {
+  // The clock of the queue's deadlines (SteadyClock of the Linux platform).
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+void TapCapture::pump() {
+  const auto due = static_cast<std::uint64_t>(std::max(0.0, (secondsNow() - started_) * rate_));
+  const std::uint64_t cycle = mixer_.cycleFrames();
+  const auto late = static_cast<std::uint64_t>(rate_ * kLateSeconds);
+  for (;;) {
+    const bool playing = mixer_.anyPlaying(), ready = mixer_.ready();
+    if (!playing && delivered_ + cycle <= due) {
+      deliverCycle(true);  // silence as real time passes, before a stream joins
+    } else if (ready && delivered_ <= due) {
+      deliverCycle(false);  // audio in: out at once (at most one cycle ahead of real time)
+    } else if (playing && delivered_ + cycle + late <= due) {
+      deliverCycle(false);  // a stream too late: padded with silence
+    } else {
+      break;
     }
-    next += period;
-    if (next < Clock::now()) next = Clock::now() + period;  // overslept: no burst of wake-ups
+  }
+  // A cycle that is in but ahead of real time waits for the timer; any other cycle
+  // is announced by the server thread when it is in.
+  const bool early = mixer_.ready();
+  pumpQueued_.store(early);
+  if (early) {
+    scheduleTick(delivered_);
+  } else if (mixer_.anyPlaying()) {
+    scheduleTick(delivered_ + cycle + late);
+  } else {
+    scheduleTick(delivered_ + std::max<std::uint64_t>(cycle, static_cast<std::uint64_t>(rate_ * kIdleSeconds)));
   }
 }
 
-void TapCapture::deliver(std::size_t frames) {
-  auto samples = std::make_shared<std::vector<float>>(frames);
-  mixer_.mix(samples->data(), frames);
-  ioQueue_.async([samples, block = block_, delivering = delivering_] {
+void TapCapture::scheduleTick(std::uint64_t dueAtFrames) {
+  const double deadline = started_ + static_cast<double>(dueAtFrames) / rate_;
+  if (tickAt_ >= 0 && tickAt_ <= deadline) return;  // the pending tick comes first and looks again
+  tickAt_ = deadline;
+  tick_ = std::make_shared<WorkItem>([this, delivering = delivering_, deadline] {
     if (!delivering->load()) return;
-    AudioBuffer buffer{1, static_cast<std::uint32_t>(samples->size() * sizeof(float)), samples->data()};
-    block(AudioBufferListRef{1, &buffer});
+    if (tickAt_ == deadline) tickAt_ = -1;
+    pump();
   });
+  ioQueue_.asyncAfter(deadline, tick_);
+}
+
+void TapCapture::deliverCycle(bool silence) {
+  if (silence) {
+    std::fill(cycle_.begin(), cycle_.end(), 0.0f);
+  } else {
+    mixer_.mix(cycle_.data());
+  }
+  AudioBuffer buffer{1, static_cast<std::uint32_t>(cycle_.size() * sizeof(float)), cycle_.data()};
+  block_(AudioBufferListRef{1, &buffer});
+  delivered_ += cycle_.size();
 }
 
 }  // namespace vesk::pulse

@@ -1,19 +1,20 @@
 // The running side of a process tap on PulseAudio: one recording per playing stream
 // (each sink input, through its sink's monitor, narrowed to that input alone), mixed
-// into mono, and a real-time clock that hands the mix to the IO block in 10 ms buffer
-// lists whether or not anything plays. Streams that appear while capture runs are
+// into mono, and a clock on the IO queue that hands the mix to the IO block in 50 ms
+// cycles. While something plays, a cycle leaves as soon as its audio is in (the
+// server's delivery drives it, so nothing waits on a timer); while nothing plays,
+// silence leaves as real time passes, a few cycles per wake-up. Either way the cycles
+// keep to real time: a stream late by more than a set tolerance is padded with silence,
+// and one early by more than a cycle waits. Streams that appear while capture runs are
 // picked up; those of excluded processes are never recorded.
 #pragma once
 
 #include <pulse/pulseaudio.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
-#include <thread>
 #include <vector>
 
 #include "audio-tap/capture/hardware.h"
@@ -33,8 +34,8 @@ class TapCapture {
 
   /// Records every playing stream and starts the clock. Main queue, lock not held.
   OSStatus start();
-  /// Stops the clock and every recording; once it returns no new call of the block
-  /// begins. Main queue, lock not held.
+  /// Stops the clock and every recording; once it returns no call of the block runs
+  /// or begins. Main queue (never the IO queue), lock not held.
   void stop();
 
   /// A sink input appeared, changed or went. Main loop thread, lock held.
@@ -47,8 +48,10 @@ class TapCapture {
   struct Recording;
   void record(pa_context* context, const pa_sink_input_info& input);
   void forget(std::uint32_t sinkInputIndex);
-  void runClock();
-  void deliver(std::size_t frames);
+  void pump();
+  void scheduleTick(std::uint64_t dueAtFrames);
+  void deliverCycle(bool silence);
+  double secondsNow() const;
   static void onInputInfo(pa_context* context, const pa_sink_input_info* info, int eol, void* self);
   static void onRead(pa_stream* stream, std::size_t bytes, void* recording);
   static void onStreamState(pa_stream* stream, void* recording);
@@ -65,12 +68,15 @@ class TapCapture {
   std::map<std::uint32_t, std::string> sinkMonitors_;  // sink index -> its monitor source
   bool capturing_ = false;
 
-  // The clock and the buffers it has queued: queued calls check `delivering_` first.
+  // The clock. `delivering_` is read by queued work before it touches this object.
   std::shared_ptr<std::atomic<bool>> delivering_ = std::make_shared<std::atomic<bool>>(false);
-  std::thread clock_;
-  std::mutex clockLock_;
-  std::condition_variable clockWake_;
-  bool clockStop_ = false;
+  std::atomic<bool> pumpQueued_{false};  // a data-driven pump is on the IO queue
+  // IO queue only (and start(), before the clock runs).
+  double started_ = 0;           // seconds on the queue's clock
+  std::uint64_t delivered_ = 0;  // frames handed to the block since start
+  double tickAt_ = -1;           // deadline of the timer that is pending, if any
+  std::shared_ptr<WorkItem> tick_;
+  std::vector<float> cycle_;     // the cycle being handed over
 };
 
 }  // namespace vesk::pulse
