@@ -78,7 +78,8 @@ def quality():
     thd = re.search(r"THD\+N.*: (-?[\d.]+) dB", out).group(1)
     alias = re.search(r"alias rejection.*: (-?[\d.]+) dB \(worst at (\d+) Hz\)", out)
     row("resampling THD+N, 1 kHz at -6 dBFS", f"{thd} dB", "", "16-bit output")
-    row("alias rejection, 13-20 kHz input", f"{alias.group(1)} dB", "", f"worst at {alias.group(2)} Hz")
+    zeros = ", every output sample 0" if float(alias.group(1)) > 200 else ""  # below half a 16-bit step
+    row("alias rejection, 13-20 kHz input", f"{alias.group(1)} dB", "", f"worst at {alias.group(2)} Hz{zeros}")
 
 
 def capture():
