@@ -4,6 +4,8 @@
 // runs on the IO queue (its timers and those wake-ups) and calls the IO block there.
 #include "audio-tap/pulse/tap_capture.h"
 
+#include "audio-tap/pulse/cycle_clock.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -227,31 +229,18 @@ double TapCapture::secondsNow() const {
 
 void TapCapture::pump() {
   const auto due = static_cast<std::uint64_t>(std::max(0.0, (secondsNow() - started_) * rate_));
-  const std::uint64_t cycle = mixer_.cycleFrames();
-  const auto late = static_cast<std::uint64_t>(rate_ * kLateSeconds);
-  for (;;) {
-    const bool playing = mixer_.anyPlaying(), ready = mixer_.ready();
-    if (!playing && delivered_ + cycle <= due) {
-      deliverCycle(true);  // silence as real time passes, before a stream joins
-    } else if (ready && delivered_ <= due) {
-      deliverCycle(false);  // audio in: out at once (at most one cycle ahead of real time)
-    } else if (playing && delivered_ + cycle + late <= due) {
-      deliverCycle(false);  // a stream too late: padded with silence
-    } else {
-      break;
-    }
+  const auto view = [&] {
+    return ClockView{delivered_, due, mixer_.cycleFrames(), static_cast<std::uint64_t>(rate_ * kLateSeconds),
+                     mixer_.anyPlaying(), mixer_.ready()};
+  };
+  for (CycleAction action; (action = nextCycle(view())) != CycleAction::wait;) {
+    deliverCycle(action == CycleAction::silence);
   }
   // A cycle that is in but ahead of real time waits for the timer; any other cycle
-  // is announced by the server thread when it is in.
-  const bool early = mixer_.ready();
-  pumpQueued_.store(early);
-  if (early) {
-    scheduleTick(delivered_);
-  } else if (mixer_.anyPlaying()) {
-    scheduleTick(delivered_ + cycle + late);
-  } else {
-    scheduleTick(delivered_ + std::max<std::uint64_t>(cycle, static_cast<std::uint64_t>(rate_ * kIdleSeconds)));
-  }
+  // is announced by the server's thread when it is in.
+  const ClockView now = view();
+  pumpQueued_.store(now.ready);
+  scheduleTick(nextLook(now, static_cast<std::uint64_t>(rate_ * kIdleSeconds)));
 }
 
 void TapCapture::scheduleTick(std::uint64_t dueAtFrames) {
