@@ -2,6 +2,9 @@
 XTest, the helper driven over its standard streams, and a focused client that must
 see exactly the keys the helper does not swallow."""
 
+import os
+import socket
+import tempfile
 import time
 import unittest
 
@@ -9,6 +12,10 @@ from host import Helper
 from x11_session import CONTROL_MASK, KeyClient, XServer, wait_for_grab
 
 MARKER_KEY = "z"
+CAPS_LOCK_KEYCODE = 66
+# The server's own autorepeat would add presses whenever a loaded machine holds a key
+# longer than the repeat delay; the tests type their repeats.
+NO_AUTOREPEAT = ("-r",)
 
 
 def binding(main_key=None, modifiers=()):
@@ -20,8 +27,11 @@ def binding(main_key=None, modifiers=()):
 
 class X11Test(unittest.TestCase):
     def setUp(self):
-        self.x = XServer()
+        self.x = XServer(NO_AUTOREPEAT)
         self.addCleanup(self.x.stop)
+        self.start_helper()
+
+    def start_helper(self):
         self.helper = Helper("vesk-input-monitor", env=self.x.env)
         self.addCleanup(self.helper.kill)
         self.assertEqual(self.helper.read_event(), {"type": "permission", "trusted": True})
@@ -133,20 +143,20 @@ class PushToTalkTest(X11Test):
 
 
 class SwallowingTest(X11Test):
-    def test_focused_client_misses_only_the_swallowed_combination(self):
+    def test_focused_client_misses_only_the_bound_key(self):
         client = self.focused_client()
         self.command(binding(49, ["control"]))
         self.x.tap("a")
         self.x.press("Control_L", "space")
         self.expect("down")
-        self.x.press("space")
+        self.x.press("space")  # autorepeat
         self.x.release("space")
         self.expect("up")
         self.x.release("Control_L")
         self.x.tap("space")  # without control: passes
         self.x.tap(MARKER_KEY)
         self.assertEqual(
-            client.lines_until(f"release {MARKER_KEY}"),
+            client.keys_until(f"release {MARKER_KEY}"),
             [
                 "press a",
                 "release a",
@@ -159,14 +169,66 @@ class SwallowingTest(X11Test):
             ],
         )
 
+    def test_keys_typed_during_a_hold_reach_the_focused_client(self):
+        client = self.focused_client()
+        self.command(binding(49, ["control"]))
+        self.x.press("Control_L", "space")
+        self.expect("down")
+        self.x.tap("a")
+        self.x.press("space")  # autorepeat between other keys: reaches nobody
+        self.x.tap("Shift_L", "b")
+        self.x.press("space")
+        self.x.release("space")  # the grab ended with the first other key: X lets it through
+        self.expect("up")
+        self.x.release("Control_L")
+        self.x.tap(MARKER_KEY)
+        shift = 1
+        self.assertEqual(
+            client.lines_until(f"release {MARKER_KEY}"),
+            [
+                "press Control_L 0",
+                f"press a {CONTROL_MASK}",
+                f"release a {CONTROL_MASK}",
+                f"press Shift_L {CONTROL_MASK}",
+                f"press b {CONTROL_MASK | shift}",
+                f"release b {CONTROL_MASK | shift}",
+                f"release Shift_L {CONTROL_MASK | shift}",
+                f"release space {CONTROL_MASK}",
+                f"release Control_L {CONTROL_MASK}",
+                f"press {MARKER_KEY} 0",
+                f"release {MARKER_KEY} 0",
+            ],
+        )
+        self.expect_silence()
+
+    def test_a_modifier_released_during_a_hold_reaches_the_focused_client(self):
+        client = self.focused_client()
+        self.command(binding(49, ["control"]))
+        self.x.press("Control_L", "space")
+        self.expect("down")
+        self.x.release("Control_L")
+        self.expect("up")
+        self.x.release("space")  # no longer the binding: passes
+        self.x.tap(MARKER_KEY)
+        self.assertEqual(
+            client.lines_until(f"release {MARKER_KEY}"),
+            [
+                "press Control_L 0",
+                f"release Control_L {CONTROL_MASK}",
+                "release space 0",
+                f"press {MARKER_KEY} 0",
+                f"release {MARKER_KEY} 0",
+            ],
+        )
+        self.expect_silence()
+
     def test_grabs_follow_the_binding(self):
         client = self.focused_client()
         self.command(binding(49, ["control"]))
         self.command({"cmd": "setBinding"})  # cleared: nothing is swallowed
         self.x.tap("Control_L", "space")
         self.x.tap(MARKER_KEY)
-        lines = client.lines_until(f"release {MARKER_KEY}")
-        self.assertIn("press space", lines)
+        self.assertIn("press space", client.keys_until(f"release {MARKER_KEY}"))
         self.expect_silence()
 
     def test_modifier_bindings_swallow_nothing(self):
@@ -175,7 +237,7 @@ class SwallowingTest(X11Test):
         self.x.tap("Alt_R")
         self.expect("down", "up")
         self.x.tap(MARKER_KEY)
-        self.assertEqual(client.lines_until(f"release {MARKER_KEY}")[:2], ["press Alt_R", "release Alt_R"])
+        self.assertEqual(client.keys_until(f"release {MARKER_KEY}")[:2], ["press Alt_R", "release Alt_R"])
 
     def test_a_grab_held_by_another_client_leaves_the_binding_observing(self):
         other = KeyClient(self.x, "grab", "space")
@@ -187,6 +249,40 @@ class SwallowingTest(X11Test):
         self.x.release("space", "Control_L")
         self.expect("up")
         self.assertIsNone(self.helper.proc.poll())
+
+
+class ServerStateTest(X11Test):
+    """The flags are the server's modifier state, whatever keys the helper saw go down."""
+
+    def setUp(self):
+        self.x = XServer(NO_AUTOREPEAT)
+        self.addCleanup(self.x.stop)
+
+    def assert_control_space_works(self):
+        client = self.focused_client()
+        self.command(binding(49, ["control"]))
+        self.x.press("space")
+        self.expect("down")
+        self.x.release("space")
+        self.expect("up")
+        self.x.tap(MARKER_KEY)
+        self.assertNotIn("press space", client.keys_until(f"release {MARKER_KEY}"))
+
+    def test_a_modifier_held_before_the_helper_started(self):
+        self.x.press("Control_L")
+        self.start_helper()
+        self.assert_control_space_works()
+
+    def test_a_locked_modifier(self):
+        self.start_helper()
+        self.x.lock_modifiers(CONTROL_MASK)
+        self.assert_control_space_works()
+
+    def test_caps_lock_acting_as_control(self):
+        self.start_helper()
+        self.x.setxkbmap("-option", "ctrl:nocaps")
+        self.x.press(CAPS_LOCK_KEYCODE)
+        self.assert_control_space_works()
 
 
 class RecordTest(X11Test):
@@ -218,7 +314,7 @@ class RecordTest(X11Test):
         self.x.release("b")
         self.x.tap(MARKER_KEY)
         self.assertEqual(
-            client.lines_until(f"release {MARKER_KEY}"),
+            client.keys_until(f"release {MARKER_KEY}"),
             ["release b", f"press {MARKER_KEY}", f"release {MARKER_KEY}"],
         )
 
@@ -246,6 +342,31 @@ class ServerLossTest(X11Test):
         self.assertEqual(self.helper.read_event(), {"type": "permission", "trusted": False})
         self.helper.close_input()
         self.assertEqual(self.helper.wait(), 0)
+        self.assertEqual(self.helper.proc.stderr.read(), b"")
+
+
+class RefusedConnectionTest(unittest.TestCase):
+    def test_standard_error_stays_silent(self):
+        tmp = tempfile.TemporaryDirectory()
+        self.addCleanup(tmp.cleanup)
+        locked = XServer(auth_file=os.path.join(tmp.name, "cookie"))
+        self.addCleanup(locked.stop)
+        refusing = socket.socket(socket.AF_UNIX)  # bound, never listening
+        self.addCleanup(refusing.close)
+        refusing.bind(os.path.join(tmp.name, "x"))
+        displays = {
+            "access control, no cookie": dict(locked.env, XAUTHORITY=os.path.join(tmp.name, "none")),
+            "a socket that refuses": dict(os.environ, DISPLAY=os.path.join(tmp.name, "x") + ":0"),
+        }
+        for name, env in displays.items():
+            with self.subTest(name):
+                helper = Helper("vesk-input-monitor", env=env)
+                self.addCleanup(helper.kill)
+                self.assertEqual(helper.read_event(), {"type": "permission", "trusted": False})
+                self.assertEqual(helper.read_event(), {"type": "ready", "tapCreated": False})
+                helper.close_input()
+                self.assertEqual(helper.wait(), 0)
+                self.assertEqual(helper.proc.stderr.read(), b"")
 
 
 if __name__ == "__main__":

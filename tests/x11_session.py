@@ -4,6 +4,7 @@ plain key-logging client that stands in for the focused application."""
 import ctypes
 import os
 import select
+import struct
 import subprocess
 import time
 
@@ -19,17 +20,25 @@ _x11.XStringToKeysym.argtypes = [ctypes.c_char_p]
 _x11.XKeysymToKeycode.restype = ctypes.c_ubyte
 _x11.XKeysymToKeycode.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
 _x11.XSync.argtypes = [ctypes.c_void_p, ctypes.c_int]
+_x11.XkbLockModifiers.argtypes = [ctypes.c_void_p, ctypes.c_uint, ctypes.c_uint, ctypes.c_uint]
 _xtst.XTestFakeKeyEvent.argtypes = [ctypes.c_void_p, ctypes.c_uint, ctypes.c_int, ctypes.c_ulong]
 
 
 class XServer:
-    """Xvfb on a free display number; `env` names it for child processes."""
+    """Xvfb on a free display number; `env` names it for child processes. With
+    `auth_file`, the server admits only clients that show a fresh cookie written
+    there, and this test process does not connect."""
 
-    def __init__(self, extra_args=()):
+    def __init__(self, extra_args=(), auth_file=None):
         """`extra_args` go to Xvfb as they are ("-r" turns key autorepeat off)."""
         read_end, write_end = os.pipe()
+        auth = []
+        if auth_file:
+            _write_cookie(auth_file)
+            auth = ["-auth", auth_file]
         self.proc = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp", "-screen", "0", "640x480x24", *extra_args],
+            ["Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp", "-screen", "0", "640x480x24", *extra_args,
+             *auth],
             pass_fds=(write_end,),
             stdout=subprocess.DEVNULL,
             stderr=subprocess.DEVNULL,
@@ -50,14 +59,25 @@ class XServer:
             raise RuntimeError("Xvfb did not start")
         self.display = ":" + number.decode().strip()
         self.env = dict(os.environ, DISPLAY=self.display)
-        self._dpy = _x11.XOpenDisplay(self.display.encode())
+        self._dpy = None if auth_file else _x11.XOpenDisplay(self.display.encode())
 
     def keycode(self, keysym_name):
         return _x11.XKeysymToKeycode(self._dpy, _x11.XStringToKeysym(keysym_name.encode()))
 
-    def key(self, keysym_name, down):
-        _xtst.XTestFakeKeyEvent(self._dpy, self.keycode(keysym_name), 1 if down else 0, 0)
+    def key(self, key, down):
+        """Types a key, named by its keysym or given as an X keycode."""
+        code = key if isinstance(key, int) else self.keycode(key)
+        _xtst.XTestFakeKeyEvent(self._dpy, code, 1 if down else 0, 0)
         _x11.XSync(self._dpy, 0)
+
+    def lock_modifiers(self, mask):
+        """Locks the X modifier bits of `mask`, as a locking key of the keymap would."""
+        _x11.XkbLockModifiers(self._dpy, XKB_USE_CORE_KBD, mask, mask)
+        _x11.XSync(self._dpy, 0)
+
+    def setxkbmap(self, *args):
+        subprocess.run(["setxkbmap", *args], env=self.env, check=True, timeout=20,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def press(self, *names):
         for name in names:
@@ -81,6 +101,18 @@ class XServer:
 
 
 CONTROL_MASK = 1 << 2
+XKB_USE_CORE_KBD = 0x100
+
+
+def _write_cookie(path):
+    """An Xauthority file with one MIT-MAGIC-COOKIE-1 for every display number."""
+    def field(data):
+        return struct.pack(">H", len(data)) + data
+
+    family_wild = 65535
+    with open(path, "wb") as f:
+        f.write(struct.pack(">H", family_wild) + field(b"") + field(b"")
+                + field(b"MIT-MAGIC-COOKIE-1") + field(os.urandom(16)))
 
 
 def probe(server, *args):
@@ -114,15 +146,19 @@ class KeyClient:
         return None if line is None else line.decode()
 
     def lines_until(self, marker, timeout=5.0):
-        """Every line up to and including `marker`."""
+        """Every line up to and including the first that begins with `marker`."""
         lines = []
         while True:
             line = self.read_line(timeout)
             if line is None:
                 raise AssertionError(f"no {marker!r} from the focused client; saw {lines}")
             lines.append(line)
-            if line == marker:
+            if line.startswith(marker):
                 return lines
+
+    def keys_until(self, marker, timeout=5.0):
+        """As lines_until, without the modifier states: "press NAME"."""
+        return [line.rsplit(" ", 1)[0] for line in self.lines_until(marker, timeout)]
 
     def stop(self):
         if self.proc.poll() is None:

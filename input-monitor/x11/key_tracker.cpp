@@ -1,42 +1,28 @@
 #include "input-monitor/x11/key_tracker.h"
 
 namespace vesk::x11 {
-namespace {
 
-constexpr KeyCode kCapsLock = 57;
-
-bool isFlagKey(KeyCode key) { return key == kCapsLock || modifierKeyMask(key).has_value(); }
-
-}  // namespace
-
-std::optional<TapEvent> KeyTracker::press(KeyCode key) {
-  if (!inRange(key)) return std::nullopt;
-  bool wasDown = down_.test(static_cast<std::size_t>(key));
-  down_.set(static_cast<std::size_t>(key));
-  if (isFlagKey(key)) {
-    if (wasDown) return std::nullopt;  // modifiers do not repeat
-    flags_ = recomputeFlags();
-    return TapEvent{kFlagsChanged, {key, flags_}};
-  }
-  return TapEvent{kKeyDown, {key, flags_}};  // a press of a key already down is its autorepeat
+std::optional<std::uint32_t> KeyTracker::press(unsigned xKeycode, bool flagKey) {
+  if (xKeycode >= kKeys) return std::nullopt;
+  bool wasDown = down_.test(xKeycode);
+  down_.set(xKeycode);
+  if (flagKey) return wasDown ? std::nullopt : std::optional<std::uint32_t>(kFlagsChanged);
+  return kKeyDown;
 }
 
-std::optional<TapEvent> KeyTracker::release(KeyCode key) {
-  if (!inRange(key) || !down_.test(static_cast<std::size_t>(key))) return std::nullopt;
-  down_.reset(static_cast<std::size_t>(key));
-  if (isFlagKey(key)) {
-    flags_ = recomputeFlags();
-    return TapEvent{kFlagsChanged, {key, flags_}};
-  }
-  return TapEvent{kKeyUp, {key, flags_}};
+std::optional<std::uint32_t> KeyTracker::release(unsigned xKeycode, bool flagKey) {
+  if (xKeycode >= kKeys || !down_.test(xKeycode)) return std::nullopt;
+  down_.reset(xKeycode);
+  return flagKey ? kFlagsChanged : kKeyUp;
 }
 
-EventFlags KeyTracker::recomputeFlags() const {
-  EventFlags flags = 0;
-  for (const auto& [code, mask] : MODIFIER_KEYCODES) {
-    if (down_.test(static_cast<std::size_t>(code))) flags |= mask;
-  }
-  return flags;
+void KeyTracker::markDown(unsigned xKeycode) {
+  if (xKeycode < kKeys) down_.set(xKeycode);
+}
+
+bool isFlagKey(KeyCode macKeyCode, bool serverFlagKey) {
+  constexpr KeyCode kCapsLock = 57;
+  return serverFlagKey || macKeyCode == kCapsLock || modifierKeyMask(macKeyCode).has_value();
 }
 
 }  // namespace vesk::x11

@@ -1,7 +1,8 @@
-// Turns raw key presses and releases into the events a macOS tap would deliver:
-// key-down (autorepeat included), key-up, and a flags-changed event carrying the new
-// flag word when a modifier key or caps lock goes down or up. Keeps the set of keys
-// that are down, because raw events can repeat a release (XTest does, for modifiers).
+// Turns raw key presses and releases into the event types a macOS tap would deliver:
+// key-down (autorepeat included), key-up, and a flags-changed event when a modifier key
+// goes down or up. Keeps the set of keys that are down, because raw events can repeat
+// a release (XTest does, for modifiers); keys already down when watching begins are
+// marked so their releases count. The flag word itself comes from the server's state.
 #pragma once
 
 #include <bitset>
@@ -12,28 +13,26 @@
 
 namespace vesk::x11 {
 
-struct TapEvent {
-  std::uint32_t type;
-  KeyEvent event;
-  bool operator==(const TapEvent&) const = default;
-};
-
 class KeyTracker {
  public:
-  std::optional<TapEvent> press(KeyCode key);
-  std::optional<TapEvent> release(KeyCode key);
+  /// The event type of a press of X keycode `xKeycode`: flags-changed for a modifier key
+  /// (`flagKey`), none when that key is already down (modifiers do not repeat), else a
+  /// key-down (a press of a key already down is its autorepeat).
+  std::optional<std::uint32_t> press(unsigned xKeycode, bool flagKey);
 
-  /// The modifier flags of the keys now down.
-  EventFlags flags() const { return flags_; }
-  bool isDown(KeyCode key) const { return inRange(key) && down_.test(static_cast<std::size_t>(key)); }
+  /// Key-up or flags-changed; none for a key that is not down.
+  std::optional<std::uint32_t> release(unsigned xKeycode, bool flagKey);
+
+  /// Marks a key found down when watching begins.
+  void markDown(unsigned xKeycode);
 
  private:
-  static constexpr std::size_t kKeys = 512;
-  static bool inRange(KeyCode key) { return key >= 0 && key < static_cast<KeyCode>(kKeys); }
-  EventFlags recomputeFlags() const;
-
+  static constexpr unsigned kKeys = 256;
   std::bitset<kKeys> down_;
-  EventFlags flags_ = 0;
 };
+
+/// Whether a key reports modifier changes: a key at a macOS modifier position or Caps
+/// Lock (57), or one the server lists as a modifier that sets a flag.
+bool isFlagKey(KeyCode macKeyCode, bool serverFlagKey);
 
 }  // namespace vesk::x11

@@ -1,59 +1,35 @@
-// Keyboard over Xlib and XInput2, all on the main (event) thread.
+// Keyboard over Xlib, XInput2 and XKB, observed on the main (event) thread.
 //
 // Keys are observed as XInput2 raw events on the root window: they reach us whatever
-// window has focus and even while a grab is active. X cannot drop an event after
-// showing it to us, so swallowing is arranged ahead from the monitor's plan: passive
-// key grabs for a main-key binding, an active keyboard grab while recording. The grabs
-// live on a second connection: the server withholds raw events from the client whose
-// own grab on the root window is active, so the observing client must not hold one.
-// The plan arrives from the command thread through an eventfd; every X call stays here.
-// The watchdog timer is the poll timeout of the same loop.
+// window has focus and even while a grab is active. The flag word is the server's own
+// modifier state, followed through XKB state notifications, so modifiers held before
+// the helper started, locked modifiers and remapped keys count as the user sees them.
+// A modifier key's state change is reported after its raw event: such a key waits for
+// it (or for a round trip that proves none is coming) before the monitor sees it.
+// Swallowing is the KeySwallower's, on its own connection and thread. The watchdog
+// timer is the poll timeout of this loop.
 #include "input-monitor/x11/x11_keyboard.h"
 
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/XInput2.h>
 #include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
 #include <chrono>
-#include <cstring>
-#include <mutex>
 #include <optional>
 #include <vector>
 
+#include "input-monitor/x11/key_swallower.h"
 #include "input-monitor/x11/key_tracker.h"
 #include "input-monitor/x11/modifier_mapping.h"
+#include "input-monitor/x11/x11_connection.h"
 #include "input-monitor/x11/x11_keymap.h"
 
 namespace vesk::x11 {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Xlib reports a lost connection through process-wide handlers; the process has one display.
-std::atomic<bool> displayLost{false};
-int lastErrorCode = 0;  // event thread only
-
-int onXError(Display*, XErrorEvent* error) {
-  // A grab that another client holds fails with BadAccess; nothing here is fatal.
-  lastErrorCode = error->error_code;
-  return 0;
-}
-
-int onIOError(Display*) {
-  displayLost = true;
-  return 0;
-}
-
-// Xlib would exit the process once the I/O error handler returns; returning from
-// this one instead leaves the process running without its display.
-void onIOErrorExit(Display*, void*) { displayLost = true; }
 
 struct TimerState {
   Clock::duration interval;
@@ -71,28 +47,57 @@ class LoopTimer final : public RepeatingTimer {
   std::shared_ptr<TimerState> state_;
 };
 
+// The server's modifier bits and keysyms, read afresh.
+std::shared_ptr<const ModifierMapping> readModifierMapping(Display* display) {
+  auto mapping = std::make_shared<ModifierMapping>();
+  int minKeycode = 0, maxKeycode = 0, perKeycode = 0;
+  XDisplayKeycodes(display, &minKeycode, &maxKeycode);
+  KeySym* keysyms = XGetKeyboardMapping(display, static_cast<::KeyCode>(minKeycode),
+                                        maxKeycode - minKeycode + 1, &perKeycode);
+  XModifierKeymap* map = XGetModifierMapping(display);
+  for (unsigned bit = 0; map && keysyms && bit < 8; ++bit) {
+    for (int i = 0; i < map->max_keypermod; ++i) {
+      int keycode = map->modifiermap[static_cast<int>(bit) * map->max_keypermod + i];
+      if (keycode < minKeycode || keycode > maxKeycode) continue;
+      mapping->addKey(bit, static_cast<unsigned>(keycode), keysyms[(keycode - minKeycode) * perKeycode]);
+    }
+  }
+  if (map) XFreeModifiermap(map);
+  if (keysyms) XFree(keysyms);
+  return mapping;
+}
+
+struct RawKey {
+  bool pressed;
+  unsigned xKeycode;
+};
+
 class X11Keyboard final : public Keyboard {
  public:
-  X11Keyboard(Display* display, Display* grabDisplay, int xiOpcode)
+  X11Keyboard(Display* display, Display* grabDisplay, int xiOpcode, int xkbEventBase)
       : display_(display),
-        grabDisplay_(grabDisplay),
         root_(DefaultRootWindow(display)),
         xiOpcode_(xiOpcode),
-        wakeFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-    loadModifierMapping();
-  }
+        xkbEventBase_(xkbEventBase),
+        mapping_(readModifierMapping(display)),
+        swallower_(grabDisplay, mapping_) {}
 
-  bool isTrusted(bool) override { return !displayLost; }
+  bool isTrusted(bool) override { return !displayLost(); }
 
   bool createTap(KeyEventHandler& handler) override {
     unsigned char bits[XIMaskLen(XI_LASTEVENT)] = {};
     XISetMask(bits, XI_RawKeyPress);
     XISetMask(bits, XI_RawKeyRelease);
     XIEventMask mask{XIAllMasterDevices, static_cast<int>(sizeof bits), bits};
-    lastErrorCode = 0;
+    takeLastError();
     XISelectEvents(display_, root_, &mask, 1);
-    XSync(display_, False);
-    if (displayLost || lastErrorCode != 0) return false;
+    XkbSelectEventDetails(display_, XkbUseCoreKbd, XkbStateNotify, XkbModifierStateMask, XkbModifierStateMask);
+    unsigned mapEvents = XkbMapNotifyMask | XkbNewKeyboardNotifyMask;
+    XkbSelectEvents(display_, XkbUseCoreKbd, mapEvents, mapEvents);
+    // From here every change arrives as an event; start from what is held now.
+    flags_ = returnFlagsState();
+    markKeysDown();
+    if (displayLost() || takeLastError() != 0) return false;
     handler_ = &handler;
     return true;
   }
@@ -101,15 +106,15 @@ class X11Keyboard final : public Keyboard {
   void reenableTap() override {}
 
   EventFlags returnFlagsState() override {
-    if (displayLost) return 0;
+    if (displayLost()) return 0;
     XkbStateRec state{};
     if (XkbGetState(display_, XkbUseCoreKbd, &state) != Success) return 0;
-    return mapping_.flagsFor(state.mods);
+    return mapping_->flagsFor(state.mods);
   }
 
   bool returnKeyState(std::uint16_t keyCode) override {
     auto xKeycode = xKeycodeFor(keyCode);
-    if (displayLost || !xKeycode) return false;
+    if (displayLost() || !xKeycode) return false;
     char keys[32] = {};
     XQueryKeymap(display_, keys);
     return (keys[*xKeycode / 8] >> (*xKeycode % 8)) & 1;
@@ -124,98 +129,99 @@ class X11Keyboard final : public Keyboard {
     return std::make_unique<LoopTimer>(state);
   }
 
-  void swallowPlanChanged(const SwallowPlan& plan) override {
-    std::lock_guard<std::mutex> hold(planLock_);
-    pendingPlan_ = plan;
-    std::uint64_t one = 1;
-    [[maybe_unused]] auto n = ::write(wakeFd_, &one, sizeof one);
-  }
+  void swallowPlanChanged(const SwallowPlan& plan) override { swallower_.update(plan); }
 
   void run() override {
     for (;;) {
       drainEvents();
-      applyPendingPlan();
       fireDueTimers();
       pollOnce();
     }
   }
 
  private:
-  void loadModifierMapping() {
-    XModifierKeymap* map = XGetModifierMapping(display_);
-    if (!map) return;
-    for (unsigned bit = 0; bit < 8; ++bit) {
-      for (int i = 0; i < map->max_keypermod; ++i) {
-        unsigned keycode = map->modifiermap[static_cast<int>(bit) * map->max_keypermod + i];
-        if (keycode != 0) mapping_.addKeycode(bit, keycode);
-      }
+  void markKeysDown() {
+    char keys[32] = {};
+    XQueryKeymap(display_, keys);
+    for (unsigned keycode = 0; keycode < 256; ++keycode) {
+      if ((keys[keycode / 8] >> (keycode % 8)) & 1) tracker_.markDown(keycode);
     }
-    XFreeModifiermap(map);
   }
 
   void drainEvents() {
-    // The key events our grabs take arrive on the grab connection; dropping them is the
-    // swallowing.
-    while (!displayLost && XPending(grabDisplay_) > 0) {
-      XEvent event;
-      XNextEvent(grabDisplay_, &event);
+    while (!displayLost()) {
+      while (!displayLost() && XPending(display_) > 0) {
+        XEvent event;
+        XNextEvent(display_, &event);
+        dispatch(event);
+      }
+      if (!pending_ || displayLost()) return;
+      // Every state change the server made before answering this has arrived.
+      XSync(display_, False);
+      if (QLength(display_) == 0) {
+        deliverPending();
+        return;
+      }
     }
-    while (!displayLost && XPending(display_) > 0) {
-      XEvent event;
-      XNextEvent(display_, &event);
-      if (event.type != GenericEvent || event.xcookie.extension != xiOpcode_) continue;
-      if (!XGetEventData(display_, &event.xcookie)) continue;
+  }
+
+  void dispatch(XEvent& event) {
+    if (event.type == GenericEvent && event.xcookie.extension == xiOpcode_) {
+      if (!XGetEventData(display_, &event.xcookie)) return;
       int type = event.xcookie.evtype;
       if (type == XI_RawKeyPress || type == XI_RawKeyRelease) {
         const auto* raw = static_cast<const XIRawEvent*>(event.xcookie.data);
-        deliver(type == XI_RawKeyPress, static_cast<unsigned>(raw->detail));
+        onRawKey({type == XI_RawKeyPress, static_cast<unsigned>(raw->detail)});
       }
       XFreeEventData(display_, &event.xcookie);
+    } else if (event.type == xkbEventBase_) {
+      const auto& xkb = reinterpret_cast<const XkbEvent&>(event);
+      if (xkb.any.xkb_type == XkbStateNotify) {
+        onStateChange(xkb.state);
+      } else {
+        reloadModifierMapping();
+      }
+    } else if (event.type == MappingNotify) {
+      XRefreshKeyboardMapping(&event.xmapping);
+      reloadModifierMapping();
     }
   }
 
-  void deliver(bool pressed, unsigned xKeycode) {
-    KeyCode key = macKeyCodeFor(xKeycode);
-    auto tapEvent = pressed ? tracker_.press(key) : tracker_.release(key);
+  void onRawKey(RawKey key) {
+    deliverPending();  // an earlier modifier key that changed nothing
+    if (mapping_->isModifierKey(key.xKeycode)) {
+      pending_ = key;
+    } else {
+      deliver(key);
+    }
+  }
+
+  void onStateChange(const XkbStateNotifyEvent& change) {
+    bool causedByPending = pending_ && change.keycode == pending_->xKeycode &&
+                           change.event_type == (pending_->pressed ? KeyPress : KeyRelease);
+    if (!causedByPending) deliverPending();
+    flags_ = mapping_->flagsFor(change.mods);
+    deliverPending();
+  }
+
+  void deliverPending() {
+    if (auto key = std::exchange(pending_, std::nullopt)) deliver(*key);
+  }
+
+  void deliver(RawKey key) {
+    KeyCode macKey = macKeyCodeFor(key.xKeycode);
+    bool flagKey = isFlagKey(macKey, mapping_->isFlagKey(key.xKeycode));
+    auto type = key.pressed ? tracker_.press(key.xKeycode, flagKey) : tracker_.release(key.xKeycode, flagKey);
     // The verdict is already carried out by the grabs in place.
-    if (tapEvent && handler_) handler_->handle(tapEvent->type, tapEvent->event);
+    if (type && handler_) handler_->handle(*type, {macKey, flags_});
   }
 
-  void applyPendingPlan() {
-    std::optional<SwallowPlan> plan;
-    {
-      std::lock_guard<std::mutex> hold(planLock_);
-      plan = std::exchange(pendingPlan_, std::nullopt);
-    }
-    if (!plan || displayLost || *plan == appliedPlan_) return;
-    releaseGrabs();
-    appliedPlan_ = *plan;
-    lastErrorCode = 0;
-    if (plan->everything) {
-      keyboardGrabbed_ =
-          XGrabKeyboard(grabDisplay_, root_, False, GrabModeAsync, GrabModeAsync, CurrentTime) == GrabSuccess;
-    } else if (plan->mainKey) {
-      grabKey(*plan->mainKey, plan->requiredModifiers);
-    }
-    // Grabs another client holds fail here with BadAccess: the binding then only observes.
-    XSync(grabDisplay_, False);
-  }
-
-  void grabKey(KeyCode key, ModifierMask required) {
-    auto xKeycode = xKeycodeFor(key);
-    auto xMods = mapping_.xModsFor(required);
-    if (!xKeycode || !xMods) return;  // no such key or modifier here: it can never be pressed
-    for (unsigned state : statesWithAtLeast(*xMods)) {
-      XGrabKey(grabDisplay_, static_cast<int>(*xKeycode), state, root_, False, GrabModeAsync, GrabModeAsync);
-    }
-    grabbedKeycode_ = xKeycode;
-  }
-
-  void releaseGrabs() {
-    if (keyboardGrabbed_) XUngrabKeyboard(grabDisplay_, CurrentTime);
-    keyboardGrabbed_ = false;
-    if (grabbedKeycode_) XUngrabKey(grabDisplay_, static_cast<int>(*grabbedKeycode_), AnyModifier, root_);
-    grabbedKeycode_.reset();
+  void reloadModifierMapping() {
+    auto mapping = readModifierMapping(display_);
+    if (*mapping == *mapping_) return;
+    mapping_ = mapping;
+    swallower_.update(mapping);
+    flags_ = returnFlagsState();
   }
 
   void fireDueTimers() {
@@ -241,63 +247,49 @@ class X11Keyboard final : public Keyboard {
   }
 
   void pollOnce() {
-    pollfd fds[3] = {{wakeFd_, POLLIN, 0},
-                     {displayLost ? -1 : ConnectionNumber(display_), POLLIN, 0},
-                     {displayLost ? -1 : ConnectionNumber(grabDisplay_), POLLIN, 0}};
-    if (::poll(fds, 3, pollTimeoutMs()) <= 0) return;
-    if (fds[0].revents & POLLIN) {
-      std::uint64_t count;
-      [[maybe_unused]] auto n = ::read(wakeFd_, &count, sizeof count);
-    }
-    if (serverClosed(fds[1]) || serverClosed(fds[2])) displayLost = true;
+    pollfd fd{displayLost() ? -1 : ConnectionNumber(display_), POLLIN, 0};
+    if (::poll(&fd, 1, pollTimeoutMs()) <= 0) return;
+    if (serverClosed(fd)) markDisplayLost();
   }
 
-  // Notices a server that went away before Xlib does: Xlib's own path for a lost
-  // connection unlocks a display mutex it never locked.
-  static bool serverClosed(const pollfd& fd) {
-    if (fd.fd < 0 || !(fd.revents & (POLLIN | POLLHUP | POLLERR))) return false;
-    char byte;
-    ssize_t n = ::recv(fd.fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-    return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
-  }
-
-  Display* display_;      // observes: raw events and key state
-  Display* grabDisplay_;  // swallows: holds the grabs
+  Display* display_;  // observes: raw events, modifier state and key state
   Window root_;
   int xiOpcode_;
-  int wakeFd_;
+  int xkbEventBase_;
   KeyEventHandler* handler_ = nullptr;
-  ModifierMapping mapping_;
+  std::shared_ptr<const ModifierMapping> mapping_;
+  EventFlags flags_ = 0;
+  std::optional<RawKey> pending_;  // a modifier key waiting for its state change
   KeyTracker tracker_;
   std::vector<std::shared_ptr<TimerState>> timers_;
-
-  std::mutex planLock_;
-  std::optional<SwallowPlan> pendingPlan_;  // guarded by planLock_
-
-  SwallowPlan appliedPlan_;
-  bool keyboardGrabbed_ = false;
-  std::optional<unsigned> grabbedKeycode_;
+  KeySwallower swallower_;
 };
+
+// XInput 2.2 (raw events) and XKB on the display.
+bool hasExtensions(Display* display, int& xiOpcode, int& xkbEventBase) {
+  int firstEvent = 0, firstError = 0, major = 2, minor = 2;
+  if (!XQueryExtension(display, "XInputExtension", &xiOpcode, &firstEvent, &firstError) ||
+      XIQueryVersion(display, &major, &minor) != Success || major < 2 || (major == 2 && minor < 2)) {
+    return false;
+  }
+  int xkbOpcode = 0, xkbError = 0, xkbMajor = XkbMajorVersion, xkbMinor = XkbMinorVersion;
+  return XkbQueryExtension(display, &xkbOpcode, &xkbEventBase, &xkbError, &xkbMajor, &xkbMinor);
+}
 
 }  // namespace
 
 std::unique_ptr<Keyboard> makeX11Keyboard() {
-  XSetErrorHandler(onXError);
-  XSetIOErrorHandler(onIOError);
-  Display* display = XOpenDisplay(nullptr);
+  installErrorHandlers();
+  Display* display = openDisplayQuietly(nullptr);
   if (!display) return nullptr;
-  XSetIOErrorExitHandler(display, onIOErrorExit, nullptr);
-  int opcode = 0, firstEvent = 0, firstError = 0;
-  int major = 2, minor = 2;
+  int xiOpcode = 0, xkbEventBase = 0;
   Display* grabDisplay = nullptr;
-  if (!XQueryExtension(display, "XInputExtension", &opcode, &firstEvent, &firstError) ||
-      XIQueryVersion(display, &major, &minor) != Success || major < 2 || (major == 2 && minor < 2) ||
-      !(grabDisplay = XOpenDisplay(DisplayString(display)))) {
+  if (!hasExtensions(display, xiOpcode, xkbEventBase) ||
+      !(grabDisplay = openDisplayQuietly(DisplayString(display)))) {
     XCloseDisplay(display);
     return nullptr;
   }
-  XSetIOErrorExitHandler(grabDisplay, onIOErrorExit, nullptr);
-  return std::make_unique<X11Keyboard>(display, grabDisplay, opcode);
+  return std::make_unique<X11Keyboard>(display, grabDisplay, xiOpcode, xkbEventBase);
 }
 
 }  // namespace vesk::x11

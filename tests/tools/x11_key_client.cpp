@@ -1,8 +1,9 @@
 // A plain X client for the end-to-end tests, standing in for the application that
 // has the input focus.
 //   x11_key_client log          maps a window, takes the focus, prints "ready", then
-//                               one line per key event it receives: "press NAME" or
-//                               "release NAME" (NAME is the keysym's name).
+//                               one line per key event it receives: "press NAME STATE"
+//                               or "release NAME STATE" (NAME is the keysym's name,
+//                               STATE the modifier state the event carries, in decimal).
 //   x11_key_client grab KEYSYM  grabs KEYSYM with Control and any modifiers on the root
 //                               window, prints "grabbed", then waits to be killed.
 //   x11_key_client probe KEYSYM MASK
@@ -37,7 +38,7 @@ int logKeys(Display* display) {
     XNextEvent(display, &event);
     if (event.type != KeyPress && event.type != KeyRelease) continue;
     const char* name = XKeysymToString(XLookupKeysym(&event.xkey, 0));
-    std::printf("%s %s\n", event.type == KeyPress ? "press" : "release", name ? name : "?");
+    std::printf("%s %s %u\n", event.type == KeyPress ? "press" : "release", name ? name : "?", event.xkey.state);
     std::fflush(stdout);
   }
 }
