@@ -52,13 +52,16 @@ class Stream:
 
 
 class Helper:
-    def __init__(self, name, args=(), env=None):
+    def __init__(self, name, args=(), env=None, launcher=(), pass_fds=()):
+        """`launcher`: a command that starts the helper (the rest of the vector) as
+        its own child and hands it its standard streams; `proc` is then the launcher."""
         self.proc = subprocess.Popen(
-            [executable(name), *args],
+            [*launcher, executable(name), *args],
             stdin=subprocess.PIPE,
             stdout=subprocess.PIPE,
             stderr=subprocess.PIPE,
             env=env if env is not None else os.environ.copy(),
+            pass_fds=pass_fds,
         )
         self._out = Stream(self.proc.stdout)
         self._err = Stream(self.proc.stderr)

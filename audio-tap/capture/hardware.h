@@ -54,6 +54,7 @@ constexpr AudioObjectPropertySelector kAudioDevicePropertyDeviceUID = fourCharCo
 constexpr AudioObjectPropertySelector kAudioHardwarePropertyTranslatePIDToProcessObject = fourCharCode("id2p");
 constexpr AudioObjectPropertySelector kAudioHardwarePropertyProcessObjectList = fourCharCode("prs#");
 constexpr AudioObjectPropertySelector kAudioTapPropertyFormat = fourCharCode("tfmt");
+constexpr AudioObjectPropertySelector kAudioTapPropertyDescription = fourCharCode("tdsc");
 constexpr AudioObjectPropertySelector kAudioProcessPropertyIsRunningInput = fourCharCode("piri");
 constexpr AudioObjectPropertySelector kAudioProcessPropertyPID = fourCharCode("ppid");
 constexpr AudioObjectPropertySelector kAudioProcessPropertyBundleID = fourCharCode("pbid");
@@ -129,6 +130,11 @@ struct TapDescription {
   bool isPrivate = false;
   std::int32_t muteBehavior = 0;  // 0: the tapped processes stay audible
   std::string uuid;           // upper-case textual UUID naming the tap in a device's tap list
+  /// Also leave out every process descending from an excluded one. Core Audio has no
+  /// such setting and ignores it: there the core keeps the list current with
+  /// `updateProcessTap`. A backend that sees a stream's process before it mixes the
+  /// stream checks that process's ancestry then, so no sound of it gets through.
+  bool excludeDescendants = false;
 };
 
 struct AggregateSubDevice {
@@ -184,6 +190,10 @@ class AudioHardware {
   /// Creates a process tap. Main queue.
   virtual OSStatus createProcessTap(const TapDescription& description, AudioObjectID& outTapID) = 0;
   virtual OSStatus destroyProcessTap(AudioObjectID tapID) = 0;
+  /// Replaces the description of an existing tap in place (Core Audio's
+  /// `kAudioTapPropertyDescription`) while it runs, without stopping it; the UUID must
+  /// be the tap's own. Used to change the excluded processes. Main queue.
+  virtual OSStatus updateProcessTap(AudioObjectID tapID, const TapDescription& description) = 0;
 
   /// Creates an aggregate device. Main queue.
   virtual OSStatus createAggregateDevice(const AggregateDeviceDescription& description,

@@ -13,10 +13,7 @@ std::string withStatus(const char* text, OSStatus status) {
 
 }  // namespace
 
-std::vector<AudioObjectID> returnExcludedProcessObjects(AudioHardware& hardware, ProcessInfo& process,
-                                                        const std::vector<ProcessID>& extraPIDs) {
-  std::vector<ProcessID> pids = {process.returnProcessID(), process.returnParentProcessID()};
-  pids.insert(pids.end(), extraPIDs.begin(), extraPIDs.end());
+std::vector<AudioObjectID> returnProcessObjects(AudioHardware& hardware, const std::vector<ProcessID>& pids) {
   std::vector<AudioObjectID> objects;
   for (ProcessID pid : pids) {
     if (auto object = returnProcessObjectID(hardware, pid)) objects.push_back(*object);
@@ -24,10 +21,21 @@ std::vector<AudioObjectID> returnExcludedProcessObjects(AudioHardware& hardware,
   return objects;
 }
 
+std::vector<AudioObjectID> returnExcludedProcessObjects(AudioHardware& hardware, ProcessInfo& process,
+                                                        const std::vector<ProcessID>& extraPIDs) {
+  std::vector<ProcessID> pids = {process.returnProcessID(), process.returnParentProcessID()};
+  pids.insert(pids.end(), extraPIDs.begin(), extraPIDs.end());
+  return returnProcessObjects(hardware, pids);
+}
+
 TapDescription returnTapDescription(AudioHardware& hardware, ProcessInfo& process,
                                     const std::vector<ProcessID>& extraPIDs, const std::string& uuid) {
+  return returnTapDescription(returnExcludedProcessObjects(hardware, process, extraPIDs), uuid);
+}
+
+TapDescription returnTapDescription(std::vector<AudioObjectID> excludedProcesses, const std::string& uuid) {
   TapDescription description;
-  description.excludedProcesses = returnExcludedProcessObjects(hardware, process, extraPIDs);
+  description.excludedProcesses = std::move(excludedProcesses);
   description.isMono = true;
   description.isExclusive = true;
   description.uuid = uuid;
@@ -51,13 +59,17 @@ AggregateDeviceDescription returnAggregateDeviceDescription(const std::string& d
   return description;
 }
 
-std::shared_ptr<SystemAudioTap> SystemAudioTap::make(CaptureContext context, std::vector<ProcessID> extraPIDs) {
-  return std::shared_ptr<SystemAudioTap>(new SystemAudioTap(std::move(context), std::move(extraPIDs)));
+std::shared_ptr<SystemAudioTap> SystemAudioTap::make(CaptureContext context, std::vector<ProcessID> extraPIDs,
+                                                     std::shared_ptr<ExcludedProcesses> descendants) {
+  return std::shared_ptr<SystemAudioTap>(
+      new SystemAudioTap(std::move(context), std::move(extraPIDs), std::move(descendants)));
 }
 
-SystemAudioTap::SystemAudioTap(CaptureContext context, std::vector<ProcessID> extraPIDs)
+SystemAudioTap::SystemAudioTap(CaptureContext context, std::vector<ProcessID> extraPIDs,
+                               std::shared_ptr<ExcludedProcesses> descendants)
     : context_(std::move(context)),
       extraPIDs_(std::move(extraPIDs)),
+      descendants_(std::move(descendants)),
       conversionQueue_(context_.makeQueue("vesk.audio-tap.convert", QualityOfService::unspecified)),
       ioQueue_(context_.makeQueue("vesk.audio-tap.io", QualityOfService::userInteractive)) {}
 
@@ -83,7 +95,7 @@ std::optional<TapError> SystemAudioTap::fail(std::string message) {
 std::optional<TapError> SystemAudioTap::start() {
   if (isRunning()) return std::nullopt;
   AudioHardware& hardware = context_.hardware;
-  const TapDescription tap = returnTapDescription(hardware, context_.process, extraPIDs_, context_.makeUUID());
+  const TapDescription tap = makeTapDescription(context_.makeUUID());
 
   AudioObjectID newTap = kAudioObjectUnknown;
   OSStatus status = hardware.createProcessTap(tap, newTap);
@@ -91,6 +103,7 @@ std::optional<TapError> SystemAudioTap::start() {
     return TapError(withStatus("The system audio tap could not be created (", status));
   }
   tapID_ = newTap;
+  runningTap_ = tap;
   debugStep("tap created");
 
   const auto format = returnTapFormat(hardware, tapID_);
@@ -191,7 +204,7 @@ void SystemAudioTap::flush() {
 
 bool SystemAudioTap::checkPermission() {
   AudioHardware& hardware = context_.hardware;
-  const TapDescription tap = returnTapDescription(hardware, context_.process, extraPIDs_, context_.makeUUID());
+  const TapDescription tap = makeTapDescription(context_.makeUUID());
   AudioObjectID probe = kAudioObjectUnknown;
   const OSStatus status = hardware.createProcessTap(tap, probe);
   if (status != kAudioHardwareNoError || probe == kAudioObjectUnknown) return false;

@@ -25,6 +25,7 @@
 #include "audio-tap/capture/tap_error.h"
 #include "audio-tap/process/output.h"
 #include "audio-tap/process/process_info.h"
+#include "audio-tap/process/process_tree.h"
 #include "audio-tap/process/queue.h"
 #include "audio-tap/process/settings.h"
 
@@ -53,10 +54,15 @@ inline constexpr const char* kAggregateUIDPrefix = "com.vesk.audio-tap.";
 /// order, duplicates kept; processes without an audio object are skipped.
 std::vector<AudioObjectID> returnExcludedProcessObjects(AudioHardware& hardware, ProcessInfo& process,
                                                         const std::vector<ProcessID>& extraPIDs);
+/// The audio process objects of `pids`, in order, duplicates kept; processes without
+/// one are skipped.
+std::vector<AudioObjectID> returnProcessObjects(AudioHardware& hardware, const std::vector<ProcessID>& pids);
 
 /// A new description of the private mono tap of everything but the excluded processes.
 TapDescription returnTapDescription(AudioHardware& hardware, ProcessInfo& process,
                                     const std::vector<ProcessID>& extraPIDs, const std::string& uuid);
+/// The same description over a list of process objects made by the caller.
+TapDescription returnTapDescription(std::vector<AudioObjectID> excludedProcesses, const std::string& uuid);
 
 /// The aggregate device around the tap and the default output device.
 AggregateDeviceDescription returnAggregateDeviceDescription(const std::string& deviceUUID,
@@ -72,8 +78,11 @@ struct CaptureCounters {
 
 class SystemAudioTap : public std::enable_shared_from_this<SystemAudioTap> {
  public:
-  /// A new idle tap; makes its two queues and no platform audio call.
-  static std::shared_ptr<SystemAudioTap> make(CaptureContext context, std::vector<ProcessID> extraPIDs);
+  /// A new idle tap; makes its two queues and no platform audio call. With
+  /// `descendants`, the tap leaves out the processes that set names (own, parent,
+  /// `extraPIDs` and everything below them) instead of own, parent and `extraPIDs`.
+  static std::shared_ptr<SystemAudioTap> make(CaptureContext context, std::vector<ProcessID> extraPIDs,
+                                              std::shared_ptr<ExcludedProcesses> descendants = nullptr);
   SystemAudioTap(const SystemAudioTap&) = delete;
   SystemAudioTap& operator=(const SystemAudioTap&) = delete;
 
@@ -88,6 +97,10 @@ class SystemAudioTap : public std::enable_shared_from_this<SystemAudioTap> {
   /// Whether a tap can be created and its format read; touches no field. Main queue.
   bool checkPermission();
 
+  /// Brings the running tap's excluded processes up to date in place, when they
+  /// have changed; nothing when not running or without descendants. Main queue.
+  void updateExclusion();
+
   bool isRunning() const { return isRunning_.load(std::memory_order_acquire); }
 
   /// For tests and diagnostics. Main queue.
@@ -96,7 +109,12 @@ class SystemAudioTap : public std::enable_shared_from_this<SystemAudioTap> {
   CaptureCounters counters() const;
 
  private:
-  SystemAudioTap(CaptureContext context, std::vector<ProcessID> extraPIDs);
+  SystemAudioTap(CaptureContext context, std::vector<ProcessID> extraPIDs,
+                 std::shared_ptr<ExcludedProcesses> descendants);
+
+  /// The description of a tap named `uuid` that leaves out the excluded processes as
+  /// they are now: what every tap this object makes is made from.
+  TapDescription makeTapDescription(const std::string& uuid);
 
   std::optional<TapError> fail(std::string message);
   std::optional<TapError> makeConverter(const AudioStreamBasicDescription& tapFormat);
@@ -112,6 +130,8 @@ class SystemAudioTap : public std::enable_shared_from_this<SystemAudioTap> {
 
   CaptureContext context_;
   const std::vector<ProcessID> extraPIDs_;
+  const std::shared_ptr<ExcludedProcesses> descendants_;
+  TapDescription runningTap_;  // what the running tap was last made or updated from
   AudioObjectID tapID_ = kAudioObjectUnknown;
   AudioObjectID aggregateID_ = kAudioObjectUnknown;
   std::optional<AudioDeviceIOProcID> procID_;

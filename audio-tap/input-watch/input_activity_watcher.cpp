@@ -27,17 +27,19 @@ Json returnInputProcesses(AudioHardware& hardware, const std::vector<ProcessID>&
 std::shared_ptr<InputActivityWatcher> InputActivityWatcher::make(AudioHardware& hardware, SerialQueue& mainQueue,
                                                                   const Clock& clock, OutputChannels& output,
                                                                   std::vector<ProcessID> excludedPIDs) {
+  return make(hardware, mainQueue, clock, output, std::make_shared<ExcludedProcesses>(std::move(excludedPIDs)));
+}
+
+std::shared_ptr<InputActivityWatcher> InputActivityWatcher::make(AudioHardware& hardware, SerialQueue& mainQueue,
+                                                                  const Clock& clock, OutputChannels& output,
+                                                                  std::shared_ptr<ExcludedProcesses> excluded) {
   return std::shared_ptr<InputActivityWatcher>(
-      new InputActivityWatcher(hardware, mainQueue, clock, output, std::move(excludedPIDs)));
+      new InputActivityWatcher(hardware, mainQueue, clock, output, std::move(excluded)));
 }
 
 InputActivityWatcher::InputActivityWatcher(AudioHardware& hardware, SerialQueue& mainQueue, const Clock& clock,
-                                           OutputChannels& output, std::vector<ProcessID> excludedPIDs)
-    : hardware_(hardware),
-      mainQueue_(mainQueue),
-      clock_(clock),
-      output_(output),
-      excludedPIDs_(std::move(excludedPIDs)) {}
+                                           OutputChannels& output, std::shared_ptr<ExcludedProcesses> excluded)
+    : hardware_(hardware), mainQueue_(mainQueue), clock_(clock), output_(output), excluded_(std::move(excluded)) {}
 
 AudioObjectPropertyListener InputActivityWatcher::makeListener(void (InputActivityWatcher::*action)()) {
   std::weak_ptr<InputActivityWatcher> weakSelf = weak_from_this();
@@ -114,7 +116,7 @@ void InputActivityWatcher::emitNow() {
   Json event;
   event["event"] = "inputActivity";
   event["running"] = running;
-  event["processes"] = returnInputProcesses(hardware_, excludedPIDs_);
+  event["processes"] = returnInputProcesses(hardware_, excluded_->refresh());
   output_.emit(event);
 }
 

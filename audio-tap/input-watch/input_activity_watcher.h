@@ -14,6 +14,7 @@
 
 #include "audio-tap/capture/hardware.h"
 #include "audio-tap/process/output.h"
+#include "audio-tap/process/process_tree.h"
 #include "audio-tap/process/queue.h"
 #include "audio-tap/process/settings.h"
 
@@ -32,6 +33,11 @@ class InputActivityWatcher : public std::enable_shared_from_this<InputActivityWa
   static std::shared_ptr<InputActivityWatcher> make(AudioHardware& hardware, SerialQueue& mainQueue,
                                                     const Clock& clock, OutputChannels& output,
                                                     std::vector<ProcessID> excludedPIDs);
+  /// The same, leaving out what `excluded` names at each report (with
+  /// "--exclude-descendants": the excluded processes and everything below them).
+  static std::shared_ptr<InputActivityWatcher> make(AudioHardware& hardware, SerialQueue& mainQueue,
+                                                    const Clock& clock, OutputChannels& output,
+                                                    std::shared_ptr<ExcludedProcesses> excluded);
   InputActivityWatcher(const InputActivityWatcher&) = delete;
   InputActivityWatcher& operator=(const InputActivityWatcher&) = delete;
 
@@ -49,7 +55,7 @@ class InputActivityWatcher : public std::enable_shared_from_this<InputActivityWa
 
  private:
   InputActivityWatcher(AudioHardware& hardware, SerialQueue& mainQueue, const Clock& clock, OutputChannels& output,
-                       std::vector<ProcessID> excludedPIDs);
+                       std::shared_ptr<ExcludedProcesses> excluded);
   void defaultDeviceChanged();
   void attachDevice();
   void detachDevice();
@@ -61,7 +67,7 @@ class InputActivityWatcher : public std::enable_shared_from_this<InputActivityWa
   SerialQueue& mainQueue_;
   const Clock& clock_;
   OutputChannels& output_;
-  const std::vector<ProcessID> excludedPIDs_;
+  const std::shared_ptr<ExcludedProcesses> excluded_;
   AudioObjectID deviceID_ = kAudioObjectUnknown;
   AudioObjectPropertyListener deviceListener_;
   AudioObjectPropertyListener defaultListener_;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "audio-tap/capture/testing/fake_hardware.h"
+#include "audio-tap/process/testing/fake_process_table.h"
 #include "audio-tap/process/testing/manual_queue.h"
 #include "audio-tap/process/testing/recording_channels.h"
 
@@ -203,6 +204,24 @@ TEST(InputProcessesTest, ListsRunningInputInListOrderAndNeverReadsExcludedBundle
   }
   testing::FakeAudioHardware empty;
   EXPECT_EQ(returnInputProcesses(empty, {}).dump(), "[]");
+}
+
+TEST_F(InputActivityWatcherTest, WithDescendantsTheHostsRecordersAreLeftOutAtEachReport) {
+  testing::FakeProcessTable table;
+  table.add(50, 1, 10);
+  table.add(100, 50, 20);
+  table.add(4242, 80, 30);  // unrelated at first
+  hardware.setProcessList({501, 503});
+  hardware.addProcess(503, 4545, true, "child.recorder");
+  auto excluded = std::make_shared<ExcludedProcesses>(std::vector<ProcessID>{100, 50}, table);
+  auto withTree = InputActivityWatcher::make(hardware, mainQueue, clock, output, excluded);
+  withTree->start();
+  table.add(4545, 50, 40);  // the host's recorder starts: the next report leaves it out
+  withTree->emitNow();
+  const auto events = output.takeEvents();
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[0]["processes"].size(), 2u);
+  EXPECT_EQ(events[1]["processes"].dump(), R"([{"pid":4242,"bundleId":"org.example.Meeting"}])");
 }
 
 }  // namespace

@@ -1,11 +1,13 @@
 // The Linux platform of the audio tap: thread queues with the main queue served on
-// the main thread, the pidfd parent watch, getpid/getppid, and _exit. Audio: the
-// session's PulseAudio (or pipewire-pulse) server. Made on the main thread at start-up.
+// the main thread, the pidfd parent watch, getpid/getppid, the /proc process table,
+// and _exit. Audio: the session's PulseAudio (or pipewire-pulse) server. Made on the
+// main thread at start-up.
 #include <signal.h>
 #include <unistd.h>
 
 #include "audio-tap/linux/parent_watch.h"
 #include "audio-tap/linux/pcm_converters.h"
+#include "audio-tap/linux/proc_process_table.h"
 #include "audio-tap/linux/thread_queue.h"
 #include "audio-tap/process/platform.h"
 #include "audio-tap/pulse/pulse_hardware.h"
@@ -21,11 +23,15 @@ class LinuxProcessInfo final : public ProcessInfo {
 
 class LinuxPlatform final : public Platform {
  public:
-  LinuxPlatform() : hardware_(pulse::makePulseHardware()), converters_(makePcmConverterFactory()) {}
+  LinuxPlatform()
+      : processTable_(makeProcProcessTable()),
+        hardware_(pulse::makePulseHardware(*processTable_)),
+        converters_(makePcmConverterFactory()) {}
 
   AudioHardware& hardware() override { return *hardware_; }
   AudioConverterFactory& converters() override { return *converters_; }
   ProcessInfo& processInfo() override { return processInfo_; }
+  ProcessTable& processTable() override { return *processTable_; }
   const Clock& clock() override { return clock_; }
   SerialQueue& mainQueue() override { return mainQueue_; }
   std::shared_ptr<SerialQueue> makeSerialQueue(const std::string& label, QualityOfService) override {
@@ -41,6 +47,7 @@ class LinuxPlatform final : public Platform {
   [[noreturn]] void exitProcess() override { ::_exit(0); }
 
  private:
+  std::unique_ptr<ProcessTable> processTable_;
   std::unique_ptr<AudioHardware> hardware_;
   std::unique_ptr<AudioConverterFactory> converters_;
   LinuxProcessInfo processInfo_;

@@ -99,6 +99,19 @@ CATapDescription* makeTapDescription(const TapDescription& description, NSArray<
   return tap;
 }
 
+// The description with its processes and the UUID the core chose, by which the
+// aggregate device's tap list names the tap (and an update names the tap it changes);
+// none when that UUID is malformed.
+CATapDescription* makeNamedTapDescription(const TapDescription& description) API_AVAILABLE(macos(14.2)) {
+  NSMutableArray<NSNumber*>* processes = [NSMutableArray arrayWithCapacity:description.excludedProcesses.size()];
+  for (AudioObjectID process : description.excludedProcesses) [processes addObject:@(process)];
+  CATapDescription* tap = makeTapDescription(description, processes);
+  NSUUID* uuid = [[NSUUID alloc] initWithUUIDString:makeNSString(description.uuid)];
+  if (!uuid) return nil;
+  [tap setUUID:uuid];
+  return tap;
+}
+
 class CoreAudioHardware final : public AudioHardware {
  public:
   OSStatus getPropertyData(AudioObjectID object, const vesk::AudioObjectPropertyAddress& address,
@@ -162,19 +175,28 @@ class CoreAudioHardware final : public AudioHardware {
 
   OSStatus createProcessTap(const TapDescription& description, AudioObjectID& outTapID) override {
     if (@available(macOS 14.2, *)) {
-      NSMutableArray<NSNumber*>* processes = [NSMutableArray arrayWithCapacity:description.excludedProcesses.size()];
-      for (AudioObjectID process : description.excludedProcesses) [processes addObject:@(process)];
-      CATapDescription* tap = makeTapDescription(description, processes);
-      // The tap is named in the aggregate device's tap list by the UUID the core chose.
-      NSUUID* uuid = [[NSUUID alloc] initWithUUIDString:makeNSString(description.uuid)];
-      if (!uuid) return kAudio_ParamError;
-      [tap setUUID:uuid];
+      CATapDescription* tap = makeNamedTapDescription(description);
+      if (!tap) return kAudio_ParamError;
       ::AudioObjectID tapID = kAudioObjectUnknown;
       const OSStatus status = AudioHardwareCreateProcessTap(tap, &tapID);
       outTapID = tapID;
       return status;
     }
     return kAudioHardwareIllegalOperationError;  // no process taps before macOS 14.2
+  }
+
+  OSStatus updateProcessTap(AudioObjectID tapID, const TapDescription& description) override {
+    if (@available(macOS 14.2, *)) {
+      CATapDescription* tap = makeNamedTapDescription(description);
+      if (!tap) return kAudio_ParamError;
+      // The property's value is the description object itself; the tap goes on
+      // running with the new list of processes.
+      const ::AudioObjectPropertyAddress address = {kAudioTapPropertyDescription, kAudioObjectPropertyScopeGlobal,
+                                                    kAudioObjectPropertyElementMain};
+      CFTypeRef value = (__bridge CFTypeRef)tap;
+      return AudioObjectSetPropertyData(tapID, &address, 0, nullptr, sizeof value, &value);
+    }
+    return kAudioHardwareIllegalOperationError;
   }
 
   OSStatus destroyProcessTap(AudioObjectID tapID) override {

@@ -1,7 +1,8 @@
 // The macOS platform of the audio tap: Core Audio hardware, AVFAudio converters,
 // libdispatch queues with the main queue served by the main run loop, the parent
-// watch as a dispatch process source, getpid/getppid, and _exit. Made on the main
-// thread at start-up; the parent's exit handler runs on the main queue.
+// watch as a dispatch process source, getpid/getppid, the sysctl process table, and
+// _exit. Made on the main thread at start-up; the parent's exit handler runs on the
+// main queue.
 #import <Foundation/Foundation.h>
 
 #include <dispatch/dispatch.h>
@@ -10,6 +11,7 @@
 
 #include "audio-tap/macos/av_audio_converter.h"
 #include "audio-tap/macos/core_audio_hardware.h"
+#include "audio-tap/macos/darwin_process_table.h"
 #include "audio-tap/macos/dispatch_queue.h"
 #include "audio-tap/process/platform.h"
 
@@ -27,11 +29,13 @@ class MacPlatform final : public Platform {
   MacPlatform()
       : hardware_(makeCoreAudioHardware()),
         converters_(makeAVAudioConverterFactory()),
+        processTable_(makeDarwinProcessTable()),
         mainQueue_(dispatch_get_main_queue()) {}
 
   AudioHardware& hardware() override { return *hardware_; }
   AudioConverterFactory& converters() override { return *converters_; }
   ProcessInfo& processInfo() override { return processInfo_; }
+  ProcessTable& processTable() override { return *processTable_; }
   const Clock& clock() override { return clock_; }
   SerialQueue& mainQueue() override { return mainQueue_; }
 
@@ -76,6 +80,7 @@ class MacPlatform final : public Platform {
  private:
   std::unique_ptr<AudioHardware> hardware_;
   std::unique_ptr<AudioConverterFactory> converters_;
+  std::unique_ptr<ProcessTable> processTable_;
   MacProcessInfo processInfo_;
   HostClock clock_;
   DispatchSerialQueue mainQueue_;

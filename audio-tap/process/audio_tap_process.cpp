@@ -3,6 +3,7 @@
 
 #include <thread>
 
+#include "audio-tap/capture/exclusion_watch.h"
 #include "audio-tap/capture/uuid.h"
 #include "audio-tap/process/command_handler.h"
 
@@ -22,18 +23,30 @@ void runAudioTapProcess(std::span<const std::string> arguments, Platform& platfo
   static StreamChannels output(kStandardOutput, kStandardError);
   ProcessInfo& process = platform.processInfo();
 
+  // The left-out processes: own, parent, then "--exclude-pid" in order, duplicates
+  // kept; with "--exclude-descendants" also everything below them. The tap and the
+  // input reports share one set, so both remember the same processes.
+  std::vector<ProcessID> excludedPIDs = {process.returnProcessID(), process.returnParentProcessID()};
+  excludedPIDs.insert(excludedPIDs.end(), settings.extraPIDs.begin(), settings.extraPIDs.end());
+  static const auto excluded = settings.excludeDescendants
+                                   ? std::make_shared<ExcludedProcesses>(excludedPIDs, platform.processTable())
+                                   : std::make_shared<ExcludedProcesses>(excludedPIDs);
+
   static const auto tap = SystemAudioTap::make(
       CaptureContext{platform.hardware(), platform.converters(), process, output, settings,
                      [&platform](const std::string& label, QualityOfService qos) {
                        return platform.makeSerialQueue(label, qos);
                      },
                      makeRandomUUID},
-      settings.extraPIDs);
-
-  std::vector<ProcessID> watcherPIDs = {process.returnProcessID(), process.returnParentProcessID()};
-  watcherPIDs.insert(watcherPIDs.end(), settings.extraPIDs.begin(), settings.extraPIDs.end());
+      settings.extraPIDs, settings.excludeDescendants ? excluded : nullptr);
   static const auto watcher =
-      InputActivityWatcher::make(platform.hardware(), platform.mainQueue(), platform.clock(), output, watcherPIDs);
+      InputActivityWatcher::make(platform.hardware(), platform.mainQueue(), platform.clock(), output, excluded);
+  if (settings.excludeDescendants) {
+    static const auto exclusionWatch =
+        ExclusionWatch::make(platform.hardware(), platform.mainQueue(), platform.clock(), tap, excluded);
+    // Registered from the main queue, as listeners are; it runs once serving begins.
+    platform.mainQueue().async([] { exclusionWatch->start(); });
+  }
 
   static CommandHandler handler(*tap, *watcher, output, [&platform] { platform.exitProcess(); });
   platform.watchParent(process.returnParentProcessID(), [] { handler.shutdown(); });

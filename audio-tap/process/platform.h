@@ -1,5 +1,5 @@
 // Everything the audio tap needs from the platform, gathered for start-up: the audio
-// hardware and converters, the process identity, the queues and clock, the parent
+// hardware and converters, the process identity and table, the queues and clock, the parent
 // watch and the end of the process. Each platform supplies one, chosen by the build.
 #pragma once
 
@@ -10,6 +10,7 @@
 #include "audio-tap/capture/converter.h"
 #include "audio-tap/capture/hardware.h"
 #include "audio-tap/process/process_info.h"
+#include "audio-tap/process/process_table.h"
 #include "audio-tap/process/queue.h"
 
 namespace vesk {
@@ -21,6 +22,8 @@ class Platform {
   virtual AudioHardware& hardware() = 0;
   virtual AudioConverterFactory& converters() = 0;
   virtual ProcessInfo& processInfo() = 0;
+  /// The kernel's process table, for "--exclude-descendants".
+  virtual ProcessTable& processTable() = 0;
   virtual const Clock& clock() = 0;
 
   /// The queue served on the main thread by `runMainQueue`.

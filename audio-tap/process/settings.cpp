@@ -33,6 +33,8 @@ Settings parseArguments(std::span<const std::string> arguments) {
       if (auto pid = parseProcessID(arguments[++i])) settings.extraPIDs.push_back(*pid);
     } else if (argument == "--debug") {
       settings.debug = true;
+    } else if (argument == "--exclude-descendants") {
+      settings.excludeDescendants = true;
     }
   }
   return settings;

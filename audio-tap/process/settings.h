@@ -23,6 +23,8 @@ struct Settings {
   bool debug = false;
   /// Processes given with "--exclude-pid", in command-line order, duplicates kept.
   std::vector<ProcessID> extraPIDs;
+  /// "--exclude-descendants": every descendant of a left-out process is left out too.
+  bool excludeDescendants = false;
 };
 
 /// A "--exclude-pid" value: an optional sign, one or more ASCII digits and nothing
@@ -30,7 +32,8 @@ struct Settings {
 std::optional<ProcessID> parseProcessID(std::string_view text);
 
 /// Settings from the arguments after the program path. "--exclude-pid" consumes the
-/// next argument whatever it holds; unknown arguments and bad values are dropped.
+/// next argument whatever it holds; "--debug" and "--exclude-descendants" are flags
+/// that may stand anywhere; unknown arguments and bad values are dropped.
 Settings parseArguments(std::span<const std::string> arguments);
 
 }  // namespace vesk

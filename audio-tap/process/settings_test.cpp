@@ -40,6 +40,7 @@ TEST(SettingsTest, Arguments) {
     std::vector<std::string> arguments;
     std::vector<ProcessID> extraPIDs;
     bool debug;
+    bool descendants = false;
   };
   const std::vector<Case> cases = {
       {{}, {}, false},
@@ -53,11 +54,17 @@ TEST(SettingsTest, Arguments) {
       {{"--exclude-pid", "12a", "--exclude-pid", "3"}, {3}, false},
       {{"--exclude-pid", "", "7"}, {}, false},
       {{"stray", "--exclude-pid", "9", "--debug"}, {9}, true},
+      {{"--exclude-descendants"}, {}, false, true},
+      {{"--exclude-pid", "4", "--exclude-descendants", "--exclude-pid", "6"}, {4, 6}, false, true},
+      {{"--debug", "--exclude-descendants", "--exclude-descendants"}, {}, true, true},
+      {{"--exclude-pid", "--exclude-descendants"}, {}, false, false},  // consumed as a bad value
+      {{"--exclude-descendants=1", "--EXCLUDE-DESCENDANTS", "--exclude-descendant"}, {}, false, false},
   };
   for (const auto& c : cases) {
     const Settings s = parseArguments(c.arguments);
     EXPECT_EQ(s.extraPIDs, c.extraPIDs) << ::testing::PrintToString(c.arguments);
     EXPECT_EQ(s.debug, c.debug) << ::testing::PrintToString(c.arguments);
+    EXPECT_EQ(s.excludeDescendants, c.descendants) << ::testing::PrintToString(c.arguments);
     EXPECT_EQ(s.outputSampleRate, 24000.0);
     EXPECT_EQ(s.framesPerChunk, 4800);
   }

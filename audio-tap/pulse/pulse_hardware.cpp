@@ -50,6 +50,7 @@ struct Listener {
 
 struct TapObject {
   std::vector<std::int32_t> excludedPids;
+  bool excludeDescendants = false;
   std::uint32_t rate = 0;
   std::string uuid;
 };
@@ -65,9 +66,17 @@ struct AggregateObject {
   std::map<AudioDeviceIOProcID, IOProc> procs;
 };
 
+std::vector<std::int32_t> pidsOf(const TapDescription& description) {
+  std::vector<std::int32_t> pids;
+  for (AudioObjectID process : description.excludedProcesses) {
+    if (auto pid = ObjectIDs::pidOf(process)) pids.push_back(*pid);
+  }
+  return pids;
+}
+
 class PulseHardware final : public AudioHardware {
  public:
-  PulseHardware() : ownPid_(::getpid()) {
+  explicit PulseHardware(ProcessTable& processes) : ownPid_(::getpid()), processes_(processes) {
     connection_.setHandlers([this](auto type, auto index) { onServerChange(type, index); },
                             [this] { onConnectionLost(); });
   }
@@ -171,9 +180,8 @@ class PulseHardware final : public AudioHardware {
     TapObject tap;
     tap.rate = sink->rate;
     tap.uuid = description.uuid;
-    for (AudioObjectID process : description.excludedProcesses) {
-      if (auto pid = ObjectIDs::pidOf(process)) tap.excludedPids.push_back(*pid);
-    }
+    tap.excludedPids = pidsOf(description);
+    tap.excludeDescendants = description.excludeDescendants;
     AudioObjectID id = ids_.newTap();
     if (id == kAudioObjectUnknown) return kAudioHardwareIllegalOperationError;
     std::lock_guard<std::mutex> hold(objectsLock_);
@@ -185,6 +193,23 @@ class PulseHardware final : public AudioHardware {
   OSStatus destroyProcessTap(AudioObjectID tapID) override {
     std::lock_guard<std::mutex> hold(objectsLock_);
     return taps_.erase(tapID) ? kAudioHardwareNoError : kAudioHardwareBadObjectError;
+  }
+
+  OSStatus updateProcessTap(AudioObjectID tapID, const TapDescription& description) override {
+    std::lock_guard<std::mutex> hold(objectsLock_);
+    auto tap = taps_.find(tapID);
+    if (tap == taps_.end()) return kAudioHardwareBadObjectError;
+    if (description.uuid != tap->second.uuid) return kAudio_ParamError;  // as Core Audio: the tap's own UUID
+    tap->second.excludedPids = pidsOf(description);
+    tap->second.excludeDescendants = description.excludeDescendants;
+    PulseConnection::Lock loop(connection_);
+    for (auto& [id, aggregate] : aggregates_) {
+      if (aggregate.tap != tapID) continue;
+      for (auto& [procID, proc] : aggregate.procs) {
+        if (proc.capture) proc.capture->setExcludedPids(tap->second.excludedPids);
+      }
+    }
+    return kAudioHardwareNoError;
   }
 
   OSStatus createAggregateDevice(const AggregateDeviceDescription& description,
@@ -243,8 +268,9 @@ class PulseHardware final : public AudioHardware {
     if (proc->capture) return kAudioHardwareNoError;  // already running
     auto tap = taps_.find(aggregates_[device].tap);
     if (tap == taps_.end()) return kAudioHardwareBadObjectError;
-    auto capture =
-        std::make_unique<TapCapture>(connection_, tap->second.rate, tap->second.excludedPids, *proc->queue, proc->block);
+    ProcessTable* ancestry = tap->second.excludeDescendants ? &processes_ : nullptr;
+    auto capture = std::make_unique<TapCapture>(connection_, tap->second.rate, tap->second.excludedPids, ancestry,
+                                                *proc->queue, proc->block);
     if (OSStatus status = capture->start()) return status;
     {
       PulseConnection::Lock loop(connection_);
@@ -366,6 +392,11 @@ class PulseHardware final : public AudioHardware {
   // Main loop thread, loop lock held.
   void onServerChange(pa_subscription_event_type_t type, std::uint32_t index) {
     auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
+    const bool streamCameOrWent = (type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) != PA_SUBSCRIPTION_EVENT_CHANGE;
+    if ((facility == PA_SUBSCRIPTION_EVENT_SINK_INPUT || facility == PA_SUBSCRIPTION_EVENT_SOURCE_OUTPUT) &&
+        streamCameOrWent) {
+      notify(kAudioHardwarePropertyProcessObjectList);  // processes with streams came or went
+    }
     if (facility == PA_SUBSCRIPTION_EVENT_SINK_INPUT) {
       for (TapCapture* capture : captures_) capture->onSinkInputEvent(type, index);
       return;
@@ -398,6 +429,7 @@ class PulseHardware final : public AudioHardware {
   PulseConnection connection_;
   ObjectIDs ids_;
   const std::int32_t ownPid_;
+  ProcessTable& processes_;
 
   std::mutex listenersLock_;
   std::vector<Listener> listeners_;
@@ -411,6 +443,8 @@ class PulseHardware final : public AudioHardware {
 
 }  // namespace
 
-std::unique_ptr<AudioHardware> makePulseHardware() { return std::make_unique<PulseHardware>(); }
+std::unique_ptr<AudioHardware> makePulseHardware(ProcessTable& processes) {
+  return std::make_unique<PulseHardware>(processes);
+}
 
 }  // namespace vesk::pulse

@@ -4,6 +4,7 @@
 // runs on the IO queue (its timers and those wake-ups) and calls the IO block there.
 #include "audio-tap/pulse/tap_capture.h"
 
+#include "audio-tap/process/process_tree.h"
 #include "audio-tap/pulse/cycle_clock.h"
 
 #include <algorithm>
@@ -42,6 +43,7 @@ struct TapCapture::Recording {
   TapCapture* owner;
   std::uint32_t sinkInputIndex;
   std::uint32_t sinkIndex;
+  std::optional<std::int32_t> pid;
   pa_stream* stream = nullptr;
 
   ~Recording() {
@@ -54,13 +56,14 @@ struct TapCapture::Recording {
 };
 
 TapCapture::TapCapture(PulseConnection& connection, std::uint32_t rate, std::vector<std::int32_t> excludedPids,
-                       SerialQueue& ioQueue, AudioDeviceIOBlock block)
+                       ProcessTable* ancestry, SerialQueue& ioQueue, AudioDeviceIOBlock block)
     : connection_(connection),
       rate_(rate),
-      excludedPids_(std::move(excludedPids)),
+      ancestry_(ancestry),
       ioQueue_(ioQueue),
       block_(std::move(block)),
       mixer_(static_cast<std::size_t>(std::lround(rate * kCycleSeconds)), static_cast<std::size_t>(rate * kMaxSeconds)),
+      excludedPids_(std::move(excludedPids)),
       cycle_(mixer_.cycleFrames()) {}
 
 TapCapture::~TapCapture() { stop(); }
@@ -143,9 +146,25 @@ void TapCapture::onInputInfo(pa_context* context, const pa_sink_input_info* info
   self->record(context, *info);
 }
 
+bool TapCapture::isExcluded(std::optional<std::int32_t> pid) {
+  if (!pid) return false;
+  if (std::find(excludedPids_.begin(), excludedPids_.end(), *pid) != excludedPids_.end()) return true;
+  // The ancestry as it is now: a stream that appears is checked before it is heard.
+  return ancestry_ && descendsFrom(*ancestry_, *pid, excludedPids_);
+}
+
+void TapCapture::setExcludedPids(std::vector<std::int32_t> excludedPids) {
+  excludedPids_ = std::move(excludedPids);
+  std::vector<std::uint32_t> ended;
+  for (const auto& [index, recording] : recordings_) {
+    if (isExcluded(recording->pid)) ended.push_back(index);
+  }
+  for (std::uint32_t index : ended) forget(index);
+}
+
 void TapCapture::record(pa_context* context, const pa_sink_input_info& input) {
   auto pid = pidOfInput(input);
-  if (pid && std::find(excludedPids_.begin(), excludedPids_.end(), *pid) != excludedPids_.end()) return;
+  if (isExcluded(pid)) return;
   auto monitor = sinkMonitors_.find(input.sink);
   if (monitor == sinkMonitors_.end()) {
     // A sink that appeared after start: learn its monitor, then try again.
@@ -168,6 +187,7 @@ void TapCapture::record(pa_context* context, const pa_sink_input_info& input) {
   recording->owner = this;
   recording->sinkInputIndex = input.index;
   recording->sinkIndex = input.sink;
+  recording->pid = pid;
   recording->stream = pa_stream_new(context, kStreamName, &spec, nullptr);
   if (!recording->stream) return;
   // Only this one input of the sink, not the whole monitor: that is how a mix leaves

@@ -6,7 +6,9 @@
 // silence leaves as real time passes, a few cycles per wake-up. Either way the cycles
 // keep to real time: a stream late by more than a set tolerance is padded with silence,
 // and one early by more than a cycle waits. Streams that appear while capture runs are
-// picked up; those of excluded processes are never recorded.
+// picked up; those of excluded processes are never recorded. With an ancestry table,
+// a stream whose process descends from an excluded one is not recorded either: its
+// process's ancestry is read when the stream appears, before any of it is mixed.
 #pragma once
 
 #include <pulse/pulseaudio.h>
@@ -15,9 +17,11 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "audio-tap/capture/hardware.h"
+#include "audio-tap/process/process_table.h"
 #include "audio-tap/process/queue.h"
 #include "audio-tap/pulse/pulse_connection.h"
 #include "audio-tap/pulse/stream_mixer.h"
@@ -26,8 +30,9 @@ namespace vesk::pulse {
 
 class TapCapture {
  public:
+  /// `ancestry`: null, or the process table whose ancestry also leaves streams out.
   TapCapture(PulseConnection& connection, std::uint32_t rate, std::vector<std::int32_t> excludedPids,
-             SerialQueue& ioQueue, AudioDeviceIOBlock block);
+             ProcessTable* ancestry, SerialQueue& ioQueue, AudioDeviceIOBlock block);
   ~TapCapture();
   TapCapture(const TapCapture&) = delete;
   TapCapture& operator=(const TapCapture&) = delete;
@@ -38,6 +43,10 @@ class TapCapture {
   /// or begins. Main queue (never the IO queue), lock not held.
   void stop();
 
+  /// Leaves out these processes from now on (and, with an ancestry table, their
+  /// descendants): recordings of streams now excluded end. Lock held.
+  void setExcludedPids(std::vector<std::int32_t> excludedPids);
+
   /// A sink input appeared, changed or went. Main loop thread, lock held.
   void onSinkInputEvent(pa_subscription_event_type_t type, std::uint32_t index);
   /// The server went away: the recordings are gone, the clock goes on with silence.
@@ -47,6 +56,7 @@ class TapCapture {
  private:
   struct Recording;
   void record(pa_context* context, const pa_sink_input_info& input);
+  bool isExcluded(std::optional<std::int32_t> pid);
   void forget(std::uint32_t sinkInputIndex);
   void pump();
   void scheduleTick(std::uint64_t dueAtFrames);
@@ -58,12 +68,13 @@ class TapCapture {
 
   PulseConnection& connection_;
   const std::uint32_t rate_;
-  const std::vector<std::int32_t> excludedPids_;
+  ProcessTable* const ancestry_;
   SerialQueue& ioQueue_;
   const AudioDeviceIOBlock block_;
   StreamMixer mixer_;
 
   // Guarded by the main loop's lock.
+  std::vector<std::int32_t> excludedPids_;
   std::map<std::uint32_t, std::unique_ptr<Recording>> recordings_;
   std::map<std::uint32_t, std::string> sinkMonitors_;  // sink index -> its monitor source
   bool capturing_ = false;

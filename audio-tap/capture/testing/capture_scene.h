@@ -25,7 +25,8 @@ struct CaptureScene {
     hardware.setString(40, kAudioDevicePropertyDeviceUID, "Speakers");
   }
 
-  std::shared_ptr<SystemAudioTap> makeTap(std::vector<ProcessID> extraPIDs = {}) {
+  std::shared_ptr<SystemAudioTap> makeTap(std::vector<ProcessID> extraPIDs = {},
+                                          std::shared_ptr<ExcludedProcesses> descendants = nullptr) {
     return SystemAudioTap::make(
         CaptureContext{hardware, converters, process, output, settings,
                        [this](const std::string& label, QualityOfService qos) {
@@ -35,7 +36,7 @@ struct CaptureScene {
                          return queue;
                        },
                        makeRandomUUID},
-        std::move(extraPIDs));
+        std::move(extraPIDs), std::move(descendants));
   }
 
   ManualQueue& conversionQueue() { return *queues.at("vesk.audio-tap.convert"); }

@@ -150,6 +150,11 @@ class FakeAudioHardware final : public AudioHardware {
     liveTaps.erase(tapID);
     return kAudioHardwareNoError;
   }
+  OSStatus updateProcessTap(AudioObjectID tapID, const TapDescription& description) override {
+    log("updateProcessTap " + std::to_string(tapID));
+    if (updateStatus == kAudioHardwareNoError) tapUpdates.push_back(description);
+    return updateStatus;
+  }
   OSStatus createAggregateDevice(const AggregateDeviceDescription& description, AudioObjectID& outDeviceID) override {
     log("createAggregateDevice");
     aggregateDescriptions.push_back(description);
@@ -235,6 +240,7 @@ class FakeAudioHardware final : public AudioHardware {
 
   OSStatus tapStatus = kAudioHardwareNoError;
   AudioObjectID nextTapID = 11;
+  OSStatus updateStatus = kAudioHardwareNoError;
   OSStatus aggregateStatus = kAudioHardwareNoError;
   AudioObjectID nextAggregateID = 21;
   OSStatus ioProcStatus = kAudioHardwareNoError;
@@ -242,6 +248,7 @@ class FakeAudioHardware final : public AudioHardware {
   OSStatus startStatus = kAudioHardwareNoError;
 
   std::vector<TapDescription> tapDescriptions;
+  std::vector<TapDescription> tapUpdates;  // the descriptions taps were updated to
   std::vector<AggregateDeviceDescription> aggregateDescriptions;
   std::set<AudioObjectID> liveTaps;
   std::set<AudioObjectID> liveAggregates;
