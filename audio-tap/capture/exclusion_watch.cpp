@@ -5,14 +5,21 @@ namespace vesk {
 
 std::shared_ptr<ExclusionWatch> ExclusionWatch::make(AudioHardware& hardware, SerialQueue& mainQueue,
                                                      const Clock& clock, std::shared_ptr<SystemAudioTap> tap,
-                                                     std::shared_ptr<ExcludedProcesses> excluded) {
+                                                     std::shared_ptr<ExcludedProcesses> excluded,
+                                                     std::function<bool()> isNeeded) {
   return std::shared_ptr<ExclusionWatch>(
-      new ExclusionWatch(hardware, mainQueue, clock, std::move(tap), std::move(excluded)));
+      new ExclusionWatch(hardware, mainQueue, clock, std::move(tap), std::move(excluded), std::move(isNeeded)));
 }
 
 ExclusionWatch::ExclusionWatch(AudioHardware& hardware, SerialQueue& mainQueue, const Clock& clock,
-                               std::shared_ptr<SystemAudioTap> tap, std::shared_ptr<ExcludedProcesses> excluded)
-    : hardware_(hardware), mainQueue_(mainQueue), clock_(clock), tap_(std::move(tap)), excluded_(std::move(excluded)) {}
+                               std::shared_ptr<SystemAudioTap> tap, std::shared_ptr<ExcludedProcesses> excluded,
+                               std::function<bool()> isNeeded)
+    : hardware_(hardware),
+      mainQueue_(mainQueue),
+      clock_(clock),
+      tap_(std::move(tap)),
+      excluded_(std::move(excluded)),
+      isNeeded_(std::move(isNeeded)) {}
 
 void ExclusionWatch::start() {
   if (listener_) return;
@@ -31,7 +38,7 @@ void ExclusionWatch::refresh() {
   // memory of the tree current for the input reports.
   if (tap_->isRunning()) {
     tap_->updateExclusion();
-  } else {
+  } else if (isNeeded_ && isNeeded_()) {
     excluded_->refresh();
   }
 }

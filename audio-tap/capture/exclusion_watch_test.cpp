@@ -35,7 +35,9 @@ class ExclusionUpdateTest : public ::testing::Test {
   testing::ManualQueue mainQueue{scene.clock, "main"};
   std::shared_ptr<ExcludedProcesses> excluded = std::make_shared<ExcludedProcesses>(std::vector<ProcessID>{100, 50}, table);
   std::shared_ptr<SystemAudioTap> tap = scene.makeTap({}, excluded);
-  std::shared_ptr<ExclusionWatch> watch = ExclusionWatch::make(scene.hardware, mainQueue, scene.clock, tap, excluded);
+  bool watching = false;  // whether input reports use the set
+  std::shared_ptr<ExclusionWatch> watch =
+      ExclusionWatch::make(scene.hardware, mainQueue, scene.clock, tap, excluded, [this] { return watching; });
 };
 
 TEST_F(ExclusionUpdateTest, TheTapLeavesOutTheTreeAndIsUpdatedInPlace) {
@@ -83,13 +85,15 @@ TEST_F(ExclusionUpdateTest, AFailedUpdateIsTriedAgain) {
   EXPECT_EQ(scene.hardware.tapUpdates[0].excludedProcesses, (Objects{1100, 1050, 1060, 1070}));
 }
 
-TEST_F(ExclusionUpdateTest, WhileIdleTheTreeIsStillWalkedButNoTapTouched) {
+TEST_F(ExclusionUpdateTest, WithoutCaptureTheTreeIsWalkedOnlyForInputReports) {
   watch->start();
-  const int before = table.listings;
   mainQueue.advance(2 * ExclusionWatch::refreshSeconds);
-  EXPECT_EQ(table.listings, before + 2);
+  EXPECT_EQ(table.listings, 0);
+  watching = true;
+  mainQueue.advance(2 * ExclusionWatch::refreshSeconds);
+  EXPECT_EQ(table.listings, 2);
   grandchildStarts();
-  EXPECT_EQ(table.listings, before + 3);
+  EXPECT_EQ(table.listings, 3);
   EXPECT_TRUE(scene.hardware.tapUpdates.empty());
 
   // A stopped tap is not updated; the next start is made from the tree as it is.

@@ -10,7 +10,7 @@
 namespace vesk {
 namespace {
 
-constexpr const char* kTail = " 0 0 0 0 0 0 0 0 20 0 1 0 57718 3133440 379 18446744073709551615 0 0\n";
+constexpr const char* kTail = " 0 0 0 0 0 0 0 20 0 1 0 57718 3133440 379 18446744073709551615 0 0\n";
 
 TEST(ProcProcessTableTest, ParsesStatLines) {
   const std::vector<std::pair<std::string, std::optional<ProcessEntry>>> cases = {

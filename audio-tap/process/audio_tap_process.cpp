@@ -43,7 +43,8 @@ void runAudioTapProcess(std::span<const std::string> arguments, Platform& platfo
       InputActivityWatcher::make(platform.hardware(), platform.mainQueue(), platform.clock(), output, excluded);
   if (settings.excludeDescendants) {
     static const auto exclusionWatch =
-        ExclusionWatch::make(platform.hardware(), platform.mainQueue(), platform.clock(), tap, excluded);
+        ExclusionWatch::make(platform.hardware(), platform.mainQueue(), platform.clock(), tap, excluded,
+                             [] { return watcher->isWatching(); });
     // Registered from the main queue, as listeners are; it runs once serving begins.
     platform.mainQueue().async([] { exclusionWatch->start(); });
   }

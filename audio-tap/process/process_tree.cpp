@@ -2,6 +2,7 @@
 #include "audio-tap/process/process_tree.h"
 
 #include <algorithm>
+#include <map>
 #include <set>
 #include <unordered_map>
 
@@ -15,7 +16,7 @@ bool canBeChildOf(const ProcessEntry& child, const ProcessEntry& parent) {
 
 std::vector<ProcessEntry> returnDescendants(const std::vector<ProcessEntry>& table,
                                             const std::vector<ProcessEntry>& from) {
-  std::unordered_multimap<ProcessID, const ProcessEntry*> children;
+  std::multimap<ProcessID, const ProcessEntry*> children;  // equal keys keep table order
   for (const ProcessEntry& entry : table) children.emplace(entry.parentPID, &entry);
   std::vector<ProcessEntry> found;
   std::set<ProcessID> seen;

@@ -41,13 +41,17 @@ TEST(ProcessTreeTest, DescendantsOfRacyTables) {
 }
 
 TEST(ProcessTreeTest, DeepTreesAreWalkedWithoutRecursion) {
-  std::vector<ProcessEntry> chain;
-  for (ProcessID pid = 2; pid < 200002; ++pid) chain.push_back({pid, pid - 1, static_cast<std::uint64_t>(pid)});
-  EXPECT_EQ(returnDescendants(chain, {{1, 0, 1}}).size(), 200001u);
+  auto chain = [](ProcessID length) {
+    std::vector<ProcessEntry> entries;
+    for (ProcessID pid = 2; pid <= length; ++pid) entries.push_back({pid, pid - 1, static_cast<std::uint64_t>(pid)});
+    return entries;
+  };
+  EXPECT_EQ(returnDescendants(chain(50000), {{1, 0, 1}}).size(), 50000u);
 
-  testing::FakeProcessTable table;
-  table.entries = chain;
-  EXPECT_TRUE(descendsFrom(table, 200001, {2}));
+  testing::FakeProcessTable table;  // looked up one by one: a shorter chain
+  table.entries = chain(3000);
+  EXPECT_TRUE(descendsFrom(table, 3000, {2}));
+  EXPECT_FALSE(descendsFrom(table, 3000, {1}));  // process 1 is not in this table
 }
 
 TEST(ProcessTreeTest, Ancestry) {
