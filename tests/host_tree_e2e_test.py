@@ -4,16 +4,14 @@ starts while the helper runs are left out, while an unrelated process is heard."
 
 import json
 import os
-import statistics
 import sys
 import time
 import unittest
 
 from audio_capture_e2e_test import ServerTestCase
-from audio_session import FrameReader, Player, Recorder, level, samples_of, write_tone
+from audio_session import FrameReader, Player, Recorder, samples_of, tone_level, tone_peak, write_tone
 from host import Helper
 
-FULL_FRAME = 4800 * 2
 TREE_HOST = os.path.join(os.path.dirname(os.path.abspath(__file__)), "tools", "tree_host.py")
 
 
@@ -80,20 +78,18 @@ class HostTreeTest(ServerTestCase):
             time.sleep(0.1)
         self.fail(f"{what} within {timeout} s")
 
-    def blocks(self, frames, first, count):
-        """Levels are judged over 200 ms blocks: `count` full frames from index `first` on."""
+    def samples(self, frames, first, count):
+        """The samples of `count` frames from index `first` on, once they have arrived."""
         self.assertTrue(frames.wait_for_frames(first + count, timeout=count * 0.2 + 10))
-        return [samples_of([payload]) for _, payload in frames.snapshot()[first:first + count]
-                if len(payload) == FULL_FRAME]
+        return samples_of(payload for _, payload in frames.snapshot()[first:first + count])
 
-    def assert_absent(self, blocks, hz):
-        # Not one block may carry it: a leak of a few milliseconds would show.
-        worst = max(level(block, hz) for block in blocks)
-        self.assertLess(worst, 0.01, f"{hz} Hz leaked")
+    def assert_absent(self, samples, hz):
+        # Judged by the loudest short block: a leak of a few milliseconds would show.
+        self.assertLess(tone_peak(samples, hz), 0.01, f"{hz} Hz leaked")
 
-    def assert_present(self, blocks, hz):
+    def assert_present(self, samples, hz):
         # The median holds when a loaded server drops a block or two.
-        self.assertGreater(statistics.median(level(block, hz) for block in blocks), 0.1, f"no {hz} Hz")
+        self.assertGreater(tone_level(samples, hz), 0.1, f"no {hz} Hz")
 
     def test_children_and_grandchildren_started_later_are_left_out(self):
         host = self.start_host("--exclude-descendants")
@@ -103,10 +99,11 @@ class HostTreeTest(ServerTestCase):
         unrelated = self.unrelated_player(1000)
         self.wait_until(lambda: {child["pid"], grandchild, unrelated.pid} <= self.playing_pids(), "all three playing")
         seen = len(host.frames.snapshot())
-        blocks = self.blocks(host.frames, first, seen - first + 10)
-        self.assert_absent(blocks, 440)
-        self.assert_absent(blocks, 660)
-        self.assert_present(blocks[seen - first:], 1000)
+        # From the first frame after "start" on: neither tone may ever be heard.
+        whole = self.samples(host.frames, first, seen - first + 10)
+        self.assert_absent(whole, 440)
+        self.assert_absent(whole, 660)
+        self.assert_present(self.samples(host.frames, seen, 10), 1000)
 
     def test_a_grandchild_handed_to_another_parent_stays_left_out(self):
         host = self.start_host("--exclude-descendants")
@@ -117,10 +114,9 @@ class HostTreeTest(ServerTestCase):
         os.kill(middle["pid"], 9)
         self.wait_until(lambda: {middle["grandchild"], unrelated.pid} <= self.playing_pids(), "both playing")
         self.assertNotIn(self.parent_of(middle["grandchild"]), (middle["pid"], host.helper.proc.pid))
-        seen = len(host.frames.snapshot())
-        blocks = self.blocks(host.frames, seen, 10)
-        self.assert_absent(blocks, 660)
-        self.assert_present(blocks, 1000)
+        later = self.samples(host.frames, len(host.frames.snapshot()), 10)
+        self.assert_absent(later, 660)
+        self.assert_present(later, 1000)
 
     @staticmethod
     def parent_of(pid):
@@ -131,8 +127,7 @@ class HostTreeTest(ServerTestCase):
         host = self.start_host()
         child = host.spawn(*self.tone(440))
         self.wait_until(lambda: child["pid"] in self.playing_pids(), "the child playing")
-        seen = len(host.frames.snapshot())
-        self.assert_present(self.blocks(host.frames, seen + 2, 10), 440)
+        self.assert_present(self.samples(host.frames, len(host.frames.snapshot()) + 2, 10), 440)
 
     def test_the_hosts_recorder_is_not_reported(self):
         host = TreeHost(self, ["--exclude-descendants"])
