@@ -13,7 +13,7 @@ import time
 import unittest
 import wave
 
-from audio_session import Player, PulseServer, tone_level, tone_peak
+from audio_session import Player, PulseServer, tone_level, tone_peak, write_tone
 from host import BUILD_DIR
 from x11_session import CONTROL_MASK, XServer, wait_for_grab
 
@@ -90,10 +90,10 @@ class NodeClientTest(unittest.TestCase):
         self.addCleanup(driver.kill)
         return driver
 
-    def capture(self, server, seconds, *pids):
+    def capture(self, server, seconds, *args):
         """Runs the capture scenario; its steps, and the samples it wrote."""
         wav = os.path.join(self.dir, "capture.wav")
-        driver = self.driver(server.env, "capture", BUILD_DIR, wav, str(seconds), *map(str, pids))
+        driver = self.driver(server.env, "capture", BUILD_DIR, wav, str(seconds), *map(str, args))
         self.assertEqual(driver.finish(), 0, driver.steps)
         params, samples = read_wav(wav)
         self.assertEqual(params, (1, 2, 24000))
@@ -131,6 +131,19 @@ class NodeClientTest(unittest.TestCase):
         for player in (excluded, heard):
             self.addCleanup(player.stop)
         _, samples = self.capture(server, 3, excluded.pid)
+        tail = samples[-2 * 24000:]
+        self.assertGreater(tone_level(tail, 1000), 0.15)
+        self.assertLess(tone_peak(tail, 440), 0.01)
+
+    def test_the_hosts_own_children_are_left_out(self):
+        server = PulseServer()
+        self.addCleanup(server.close)
+        heard = Player(server, 1000)
+        self.addCleanup(heard.stop)
+        tone = os.path.join(self.dir, "own.wav")
+        write_tone(tone, 440, 30)
+        # The driver, the host here, plays the 440 Hz tone through a child of its own.
+        _, samples = self.capture(server, 3, "--descendants", tone)
         tail = samples[-2 * 24000:]
         self.assertGreater(tone_level(tail, 1000), 0.15)
         self.assertLess(tone_peak(tail, 440), 0.01)

@@ -3,16 +3,28 @@
 // which runs it against the built helpers on private servers. It prints what it sees
 // as JSON lines ({"step": ...}) and, for the keyboard, takes its cues ("record",
 // "close") on standard input.
-//   node node_client_driver.js capture BUILD_DIR WAV SECONDS [PID...]
+//   node node_client_driver.js capture BUILD_DIR WAV SECONDS [--descendants TONE_WAV] [PID...]
+//     (--descendants: excludeDescendants, and the driver plays TONE_WAV itself, through
+//     a child process)
 //   node node_client_driver.js keys BUILD_DIR
+const { spawn } = require('child_process');
 const path = require('path');
 const readline = require('readline');
 const { AudioTap, InputMonitor, WavWriter } = require('../../clients/node');
 
 const print = (step, fields = {}) => console.log(JSON.stringify({ step, ...fields }));
 
-async function capture(build, wavPath, seconds, pids) {
-  const tap = new AudioTap({ binary: path.join(build, 'vesk-audio-tap'), excludePids: pids.map(Number) });
+async function capture(build, wavPath, seconds, rest) {
+  const descendants = rest[0] === '--descendants';
+  const pids = descendants ? rest.slice(2) : rest;
+  const tap = new AudioTap({
+    binary: path.join(build, 'vesk-audio-tap'), excludePids: pids.map(Number), excludeDescendants: descendants,
+  });
+  if (descendants) {
+    const player = spawn('paplay', ['--latency-msec=20', rest[1]], { stdio: 'ignore' });
+    player.unref();
+    process.on('exit', () => player.kill());
+  }
   const exits = [];
   tap.on('exit', (exit) => exits.push(exit));
   print('permission', { granted: await tap.checkPermission() });

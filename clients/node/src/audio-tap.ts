@@ -13,7 +13,7 @@ export interface AudioTapOptions {
   binary?: string;
   /** Processes whose audio is left out of the capture and of microphone reports. */
   excludePids?: number[];
-  /** Leave out the descendants of the excluded processes (and of the host) too. */
+  /** Leave out every descendant of the host and of the excluded processes too (--exclude-descendants). */
   excludeDescendants?: boolean;
   /** Ask the helper for "debug" events (seen through `on("event")`). */
   debug?: boolean;
