@@ -80,18 +80,26 @@ class PipeReader:
 
 
 def glitchy_blocks(samples, rate):
-    """100 ms blocks of a steady tone that show a drop: a 5 ms stretch far quieter than
-    the tone, or the block's tone level off the median by more than 10%."""
+    """Indices of the 100 ms blocks of a steady tone that show a drop: a 5 ms stretch far
+    quieter than the tone, or the block's tone level off the median by more than 10%;
+    and the number of blocks."""
     block, window = int(rate * BLOCK_SECONDS), int(rate * 0.005)
     blocks = [samples[i:i + block] for i in range(0, len(samples) - block + 1, block)]
     levels = [tone_level(b, rate) for b in blocks]
     typical = sorted(levels)[len(levels) // 2] if levels else 0
     tone_rms = typical / math.sqrt(2)
-    glitches = 0
-    for b, lvl in zip(blocks, levels):
+    glitches = []
+    for index, (b, lvl) in enumerate(zip(blocks, levels)):
         quiet = any(rms(b[i:i + window]) < 0.5 * tone_rms for i in range(0, len(b) - window + 1, window))
-        glitches += quiet or abs(lvl - typical) > 0.1 * typical
+        if quiet or abs(lvl - typical) > 0.1 * typical:
+            glitches.append(index)
     return glitches, len(blocks)
+
+
+def own_glitches(mine, peer, slack=2):
+    """Glitchy blocks of `mine` with none of `peer` within `slack` blocks: drops that the
+    server did not cause (both recordings start together, a block or so apart)."""
+    return [i for i in mine if not any(abs(i - j) <= slack for j in peer)]
 
 
 def rms(values):
@@ -141,10 +149,14 @@ def measure(seconds=60, server_kind="pulse", playing=True):
         parec.wait()
         helper.kill()
         if playing:
+            found = {}
             for name, samples, rate in (("helper", helper_samples, 24000), ("parec", parec_samples, server.rate)):
-                glitches, blocks = glitchy_blocks(samples, rate)
-                result[name]["glitches_per_min"] = glitches * 60 / max(blocks * BLOCK_SECONDS, 1e-9)
+                found[name], blocks = glitchy_blocks(samples, rate)
+                minutes = max(blocks * BLOCK_SECONDS, 1e-9) / 60
+                result[name]["glitches_per_min"] = len(found[name]) / minutes
                 result[name]["blocks"] = blocks
+            for name, peer in (("helper", "parec"), ("parec", "helper")):
+                result[name]["own_glitches_per_min"] = len(own_glitches(found[name], found[peer])) / minutes
         return result
     finally:
         if player:
@@ -165,7 +177,8 @@ def main():
     result = measure(seconds, kind, playing)
     print(f"{kind}, {'one stream playing' if playing else 'nothing playing'}, {seconds:.0f} s")
     for name, r in result.items():
-        drops = f"   glitchy 100 ms blocks {r['glitches_per_min']:5.2f}/min" if playing else ""
+        drops = (f"   glitchy 100 ms blocks {r['glitches_per_min']:5.2f}/min"
+                 f" ({r['own_glitches_per_min']:.2f}/min the other has not)") if playing else ""
         print(f"  {name:6}: CPU {100 * r['cpu']:5.2f}% of a core   wake-ups {r['wakeups']:6.1f}/s   "
               f"RSS {r['rss_kib'] / 1024:5.1f} MiB{drops}")
     h, p = result["helper"], result["parec"]
