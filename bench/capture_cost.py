@@ -137,16 +137,29 @@ def measure(seconds=60, server_kind="pulse", playing=True):
                                   f"{server.SINK}.monitor"], env=server.env, stdout=subprocess.PIPE,
                                  stderr=subprocess.DEVNULL)
         recorded = PipeReader(parec)
-        time.sleep(2)  # both settled and hearing the tone
+        # Beside it, a bare recorder of the player's own stream, the way the helper
+        # records each stream: its drops are the server's on that very path.
+        stream = None
+        if playing:
+            inputs = server.ctl("list", "short", "sink-inputs").stdout.split()
+            stream = subprocess.Popen(["parec", "--format=float32le", f"--rate={server.rate}", "--channels=1",
+                                       f"--monitor-stream={inputs[0]}"], env=server.env, stdout=subprocess.PIPE,
+                                      stderr=subprocess.DEVNULL) if inputs else None
+        streamed = PipeReader(stream) if stream else None
+        time.sleep(2)  # all settled and hearing the tone
         skip_frames, skip_bytes = len(frames.snapshot()), len(recorded.data())
+        skip_stream = len(streamed.data()) if streamed else 0
         meters = {"helper": ProcessMeter(helper.proc.pid), "parec": ProcessMeter(parec.pid)}
         time.sleep(seconds)
         result = {name: meter.since_start(seconds) for name, meter in meters.items()}
         helper_samples = [s / 32768.0 for s in samples_of(frames.snapshot()[skip_frames:])]
         data = recorded.data()[skip_bytes:]
         parec_samples = struct.unpack(f"<{len(data) // 4}f", data[: len(data) // 4 * 4])
-        parec.kill()
-        parec.wait()
+        stream_data = streamed.data()[skip_stream:] if streamed else b""
+        for proc in (parec, stream):
+            if proc:
+                proc.kill()
+                proc.wait()
         helper.kill()
         if playing:
             found = {}
@@ -157,6 +170,11 @@ def measure(seconds=60, server_kind="pulse", playing=True):
                 result[name]["blocks"] = blocks
             for name, peer in (("helper", "parec"), ("parec", "helper")):
                 result[name]["own_glitches_per_min"] = len(own_glitches(found[name], found[peer])) / minutes
+            if stream_data:
+                same_path, _ = glitchy_blocks(struct.unpack(f"<{len(stream_data) // 4}f",
+                                                            stream_data[: len(stream_data) // 4 * 4]), server.rate)
+                result["helper"]["stream_glitches_per_min"] = len(same_path) / minutes
+                result["helper"]["own_vs_stream_per_min"] = len(own_glitches(found["helper"], same_path)) / minutes
         return result
     finally:
         if player:
@@ -182,6 +200,9 @@ def main():
         print(f"  {name:6}: CPU {100 * r['cpu']:5.2f}% of a core   wake-ups {r['wakeups']:6.1f}/s   "
               f"RSS {r['rss_kib'] / 1024:5.1f} MiB{drops}")
     h, p = result["helper"], result["parec"]
+    if "stream_glitches_per_min" in h:
+        print(f"  parec of the player's own stream: glitchy blocks {h['stream_glitches_per_min']:5.2f}/min; "
+              f"the helper's that it has not: {h['own_vs_stream_per_min']:.2f}/min")
     print(f"  helper / parec: CPU {h['cpu'] / p['cpu']:.2f}   wake-ups {h['wakeups'] / p['wakeups']:.2f}   "
           f"RSS {h['rss_kib'] / p['rss_kib']:.2f}")
 

@@ -127,6 +127,11 @@ def cost():
             f"parec {p['glitches_per_min']:.2f}/min",
             f"difference {h['glitches_per_min'] - p['glitches_per_min']:+.2f}; not in the other within 0.2 s: "
             f"helper {h['own_glitches_per_min']:.2f}, parec {p['own_glitches_per_min']:.2f}")
+        if "stream_glitches_per_min" in h:
+            row(f"  the same, parec of the player's stream ({server})", f"{h['glitches_per_min']:.2f}/min",
+                f"parec {h['stream_glitches_per_min']:.2f}/min",
+                f"difference {h['glitches_per_min'] - h['stream_glitches_per_min']:+.2f}; "
+                f"helper's not in it: {h['own_vs_stream_per_min']:.2f}")
 
 
 def main():
