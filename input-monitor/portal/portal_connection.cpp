@@ -109,7 +109,7 @@ bool PortalConnection::subscribe() {
 
 bool PortalConnection::offersShortcuts() {
   std::uint32_t version = 0;
-  sd_bus_error error = SD_BUS_ERROR_NULL;
+  sd_bus_error error{};  // SD_BUS_ERROR_NULL, without its C compound literal
   int r = sd_bus_get_property_trivial(bus_, kPortalName, kPortalPath, kShortcutsInterface, "version", &error, 'u',
                                       &version);
   sd_bus_error_free(&error);
