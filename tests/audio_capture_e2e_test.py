@@ -162,6 +162,145 @@ class CaptureTest(ServerTestCase):
         self.assertGreater(tone_level(samples, 440), 0.2)
 
 
+class RebuildTest(CaptureTest):
+    """Capture outlives what happens to the output device: the default sink changing
+    (to another rate, its streams moved along) or going away mid-capture. The tone
+    keeps its pitch and the frames their real-time rate across the rebuild."""
+
+    OTHER_SINK = "vesk_other"
+
+    def start_debug_capture(self, helper):
+        helper.send(b"start\n")
+        while True:
+            event = self.event(helper)
+            if event["event"] != "debug":
+                self.assertEqual(event["event"], "ready", event)
+                return time.monotonic()
+
+    def wait_for_step(self, helper, step, timeout=15.0):
+        deadline = time.monotonic() + timeout
+        seen = []
+        while time.monotonic() < deadline:
+            event = helper.read_error_event(max(0.1, deadline - time.monotonic()))
+            if event and event.get("step") == step:
+                return event
+            seen.append(event)
+        self.fail(f"no {step} event: {seen}")
+
+    @staticmethod
+    def lag(frames, first, started, since, until):
+        """How far the frames that arrived in [since, until] trail real time since
+        `started`, in samples, at best: a frame that arrives late only adds, so the
+        least of them is what the stream itself lacks."""
+        total, lags = 0, []
+        for arrived, payload in frames.snapshot()[first:]:
+            total += len(payload) // 2
+            if since <= arrived <= until:
+                lags.append((arrived - started) * 24000 - total)
+        return min(lags)
+
+    def check_rebuild(self, helper, frames, change, reasons, rate):
+        player = self.player(440)
+        first = len(frames.snapshot())
+        started = self.start_debug_capture(helper)
+        self.wait_for_tone(frames, 440)
+        before = self.capture_seconds(helper, frames, 2.0)
+        self.assertGreater(tone_level(before, 440), 0.2)
+        lag_before = self.lag(frames, first, started, started + 1.0, time.monotonic())
+
+        changed = time.monotonic()
+        change(player)
+        rebuilt = self.wait_for_step(helper, "captureRebuilt")
+        self.assertIn(rebuilt["reason"], reasons)
+        self.assertEqual(rebuilt["deviceRate"], rate)
+
+        self.wait_for_tone(frames, 440)
+        after = self.capture_seconds(helper, frames, 2.0)
+        # The same pitch: a stream read at the wrong rate would put the tone elsewhere.
+        self.assertGreater(tone_level(after, 440), 0.2)
+        self.assertLess(tone_level(after, 440 * 48000 / 44100), tone_level(after, 440) / 3)
+        self.assertLess(tone_level(after, 440 * 44100 / 48000), tone_level(after, 440) / 3)
+        # Frames keep leaving at 24000 samples a second of real time: the time capture
+        # was down is filled, within one frame.
+        lag_after = self.lag(frames, first, started, changed + 1.0, time.monotonic())
+        self.assertLess(abs(lag_after - lag_before), 4800, (lag_before, lag_after))
+        helper.send(b"stop\n")
+        self.assertEqual(self.wait_for_event(helper, "stopped"), {"event": "stopped"})
+
+    def wait_for_event(self, helper, name, timeout=10.0):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            event = helper.read_error_event(max(0.1, deadline - time.monotonic()))
+            if event and event.get("event") == name:
+                return event
+        self.fail(f"no {name} event")
+
+    def test_a_new_default_sink_at_44100_hz(self):
+        helper, frames = self.start_helper("--debug")
+
+        def change(_player):
+            self.server.add_sink(self.OTHER_SINK, 44100)
+            self.server.ctl("set-default-sink", self.OTHER_SINK)
+            self.server.move_streams(self.OTHER_SINK)
+
+        self.check_rebuild(helper, frames, change, ["outputDeviceChanged"], 44100.0)
+
+    def test_the_default_sink_unloaded_mid_capture(self):
+        module = self.server.add_sink(self.OTHER_SINK, 44100)
+        self.server.ctl("set-default-sink", self.OTHER_SINK)
+        helper, frames = self.start_helper("--debug")
+
+        def change(_player):
+            # The player's stream goes to the sink that is left, as a server does.
+            self.server.ctl("unload-module", module)
+            self.server.ctl("set-default-sink", self.server.SINK)
+            self.server.move_streams(self.server.SINK)
+
+        self.check_rebuild(helper, frames, change, ["deviceLost", "outputDeviceChanged"], 48000.0)
+
+
+class SilenceTest(CaptureTest):
+    """A muted stream is captured as exact zeros, and capture that hears nothing while
+    something plays says so, and says when it hears again."""
+
+    def report(self, helper, timeout):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            event = helper.read_error_event(max(0.1, deadline - time.monotonic()))
+            if event and event.get("event") == "captureSilence":
+                return event
+        self.fail(f"no captureSilence within {timeout} s")
+
+    def test_a_muted_stream_gives_zeros_and_a_silence_report_until_unmuted(self):
+        player = self.player(440)
+        helper, frames = self.start_helper()
+        self.start_capture(helper)
+        self.wait_for_tone(frames, 440)
+        stream = self.server.sink_input_of(player)
+        self.server.ctl("set-sink-input-mute", str(stream), "1")
+        muted = time.monotonic()
+        silent = self.report(helper, timeout=20)
+        self.assertEqual(silent, {"event": "captureSilence", "silent": True,
+                                  "playing": [{"pid": player.pid, "bundleId": "paplay"}]})
+        self.assertGreater(time.monotonic() - muted, 4.0)
+        # Exact zeros: the frames of the last second before the report hold nothing else.
+        quiet = [payload for arrived, payload in frames.snapshot() if arrived > time.monotonic() - 1.5]
+        self.assertTrue(quiet)
+        self.assertFalse(any(samples_of(quiet)))
+
+        self.server.ctl("set-sink-input-mute", str(stream), "0")
+        self.assertEqual(self.report(helper, timeout=10), {"event": "captureSilence", "silent": False})
+        self.wait_for_tone(frames, 440)
+
+    def test_no_report_while_nothing_plays(self):
+        helper, frames = self.start_helper()
+        self.start_capture(helper)
+        self.assertTrue(frames.wait_for_frames(40, timeout=20))  # eight seconds of silence
+        self.assertFalse(any(samples_of(payload for _, payload in frames.snapshot())))
+        helper.send(b"stop\n")
+        self.assertEqual(self.event(helper), {"event": "stopped"})
+
+
 class HungServerTest(unittest.TestCase):
     """A server that stops answering (here: stopped with SIGSTOP) must not hang the
     helper: requests give up after their deadline and the commands still answer."""

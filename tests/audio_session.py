@@ -58,6 +58,36 @@ class SoundServer:
     def ctl(self, *args):
         return subprocess.run(["pactl", *args], env=self.env, capture_output=True, text=True, timeout=10)
 
+    def add_sink(self, name, rate):
+        """Loads another null sink, with a low-latency reader on its monitor as the
+        defaults have; returns its module, for unloading."""
+        module = self.ctl("load-module", "module-null-sink", f"sink_name={name}", f"rate={rate}").stdout.strip()
+        _wait_for(lambda: name in self.ctl("list", "short", "sinks").stdout, name)
+        self._spawn("parec", "--latency-msec=10", "-d", f"{name}.monitor")
+        return module
+
+    def sink_inputs(self):
+        """{sink input index: process id} of every playing stream."""
+        inputs, index = {}, None
+        for line in self.ctl("list", "sink-inputs").stdout.splitlines():
+            line = line.strip()
+            if line.startswith("Sink Input #"):
+                index = int(line[len("Sink Input #"):])
+            elif line.startswith("application.process.id = ") and index is not None:
+                inputs[index] = int(line.split("=", 1)[1].strip().strip('"'))
+        return inputs
+
+    def sink_input_of(self, client, timeout=10):
+        """The index of a client's playing stream, once the server has it."""
+        found = []
+        _wait_for(lambda: found.extend(i for i, pid in self.sink_inputs().items() if pid == client.pid) or found,
+                  f"the stream of {client.pid}", timeout)
+        return found[0]
+
+    def move_streams(self, sink):
+        for index in self.sink_inputs():
+            self.ctl("move-sink-input", str(index), sink)
+
     def server_processes(self):
         return list(self.procs)
 

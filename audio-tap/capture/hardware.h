@@ -45,6 +45,7 @@ constexpr AudioObjectID kAudioObjectUnknown = 0;
 constexpr AudioObjectID kAudioObjectSystemObject = 1;
 
 constexpr AudioObjectPropertyScope kAudioObjectPropertyScopeGlobal = fourCharCode("glob");
+constexpr AudioObjectPropertyScope kAudioObjectPropertyScopeInput = fourCharCode("inpt");
 constexpr AudioObjectPropertyElement kAudioObjectPropertyElementMain = 0;
 
 // The properties this system reads.
@@ -59,6 +60,15 @@ constexpr AudioObjectPropertySelector kAudioProcessPropertyIsRunningInput = four
 constexpr AudioObjectPropertySelector kAudioProcessPropertyPID = fourCharCode("ppid");
 constexpr AudioObjectPropertySelector kAudioProcessPropertyBundleID = fourCharCode("pbid");
 constexpr AudioObjectPropertySelector kAudioDevicePropertyDeviceIsRunningSomewhere = fourCharCode("gone");
+// What capture watches and finds while it runs: a process playing audio, a device's
+// nominal rate and whether it is still alive, its streams (input scope) and their
+// formats, and which of them an IO proc is handed (set, input scope).
+constexpr AudioObjectPropertySelector kAudioProcessPropertyIsRunningOutput = fourCharCode("piro");
+constexpr AudioObjectPropertySelector kAudioDevicePropertyNominalSampleRate = fourCharCode("nsrt");
+constexpr AudioObjectPropertySelector kAudioDevicePropertyDeviceIsAlive = fourCharCode("livn");
+constexpr AudioObjectPropertySelector kAudioDevicePropertyStreams = fourCharCode("stm#");
+constexpr AudioObjectPropertySelector kAudioStreamPropertyVirtualFormat = fourCharCode("sfmt");
+constexpr AudioObjectPropertySelector kAudioDevicePropertyIOProcStreamUsage = fourCharCode("suse");
 
 struct AudioObjectPropertyAddress {
   AudioObjectPropertySelector mSelector = 0;
@@ -167,6 +177,11 @@ class AudioHardware {
   virtual OSStatus getPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
                                    std::uint32_t qualifierSize, const void* qualifier, std::uint32_t& ioDataSize,
                                    void* outData) = 0;
+
+  /// Writes a property from `dataSize` bytes of `data`. Main queue.
+  virtual OSStatus setPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                   std::uint32_t qualifierSize, const void* qualifier, std::uint32_t dataSize,
+                                   const void* data) = 0;
 
   /// The byte size of a property's current value. Any thread.
   virtual OSStatus getPropertyDataSize(AudioObjectID object, const AudioObjectPropertyAddress& address,

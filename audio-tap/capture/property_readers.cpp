@@ -35,6 +35,43 @@ std::optional<std::string> returnDefaultOutputDeviceUID(AudioHardware& hardware)
   return returnStringProperty(hardware, *device, kAudioDevicePropertyDeviceUID);
 }
 
+std::optional<AudioObjectID> returnDefaultOutputDeviceID(AudioHardware& hardware) {
+  return nonZero(readUInt32(hardware, kAudioObjectSystemObject, kAudioHardwarePropertyDefaultSystemOutputDevice));
+}
+
+std::optional<double> returnFloat64Property(AudioHardware& hardware, AudioObjectID object,
+                                            AudioObjectPropertySelector selector) {
+  double value = 0;
+  std::uint32_t size = sizeof value;
+  if (hardware.getPropertyData(object, globalAddress(selector), 0, nullptr, size, &value) != kAudioHardwareNoError) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+std::vector<AudioObjectID> returnInputStreamIDs(AudioHardware& hardware, AudioObjectID device) {
+  const AudioObjectPropertyAddress address{kAudioDevicePropertyStreams, kAudioObjectPropertyScopeInput,
+                                           kAudioObjectPropertyElementMain};
+  std::uint32_t size = 0;
+  if (hardware.getPropertyDataSize(device, address, 0, nullptr, size) != kAudioHardwareNoError) return {};
+  std::vector<AudioObjectID> ids(size / sizeof(AudioObjectID), kAudioObjectUnknown);
+  if (ids.empty()) return {};
+  std::uint32_t bytes = static_cast<std::uint32_t>(ids.size() * sizeof(AudioObjectID));
+  if (hardware.getPropertyData(device, address, 0, nullptr, bytes, ids.data()) != kAudioHardwareNoError) return {};
+  ids.resize(bytes / sizeof(AudioObjectID));  // a device that lost streams in between
+  return ids;
+}
+
+std::optional<AudioStreamBasicDescription> returnStreamFormat(AudioHardware& hardware, AudioObjectID stream) {
+  AudioStreamBasicDescription format;
+  std::uint32_t size = sizeof format;
+  if (hardware.getPropertyData(stream, globalAddress(kAudioStreamPropertyVirtualFormat), 0, nullptr, size, &format) !=
+      kAudioHardwareNoError) {
+    return std::nullopt;
+  }
+  return format;
+}
+
 std::optional<AudioObjectID> returnProcessObjectID(AudioHardware& hardware, std::int32_t pid) {
   return nonZero(readUInt32(hardware, kAudioObjectSystemObject, kAudioHardwarePropertyTranslatePIDToProcessObject, &pid));
 }

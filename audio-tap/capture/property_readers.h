@@ -19,6 +19,19 @@ std::optional<AudioObjectID> returnDefaultInputDeviceID(AudioHardware& hardware)
 /// there is no device. An empty UID is a result, not an absence.
 std::optional<std::string> returnDefaultOutputDeviceUID(AudioHardware& hardware);
 
+/// The default system output device; none when the read fails or names no device.
+std::optional<AudioObjectID> returnDefaultOutputDeviceID(AudioHardware& hardware);
+
+/// A 64-bit floating-point property (a device's nominal rate); none on a failed read.
+std::optional<double> returnFloat64Property(AudioHardware& hardware, AudioObjectID object,
+                                            AudioObjectPropertySelector selector);
+
+/// A device's input streams, in the order its IO procs see them; empty on any failure.
+std::vector<AudioObjectID> returnInputStreamIDs(AudioHardware& hardware, AudioObjectID device);
+
+/// A stream's format as its IO procs see it; none on a failed read.
+std::optional<AudioStreamBasicDescription> returnStreamFormat(AudioHardware& hardware, AudioObjectID stream);
+
 /// The audio process object of a process; none when the platform refuses or answers 0.
 std::optional<AudioObjectID> returnProcessObjectID(AudioHardware& hardware, std::int32_t pid);
 

@@ -3,6 +3,7 @@
 // appended to the pending samples and cut into frames of `framesPerChunk` samples.
 // Failures drop the buffer; only a failed conversion is reported, as a debug event.
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "audio-tap/capture/system_audio_tap.h"
@@ -17,7 +18,7 @@ constexpr double kMaxOutputFrames = 4294967295.0 - 64.0;
 
 void SystemAudioTap::handleBuffers(const AudioBufferListRef& inputData) {
   ioCalls_.fetch_add(1, std::memory_order_relaxed);
-  if (!isRunning()) return;
+  if (!isRunning() || !acceptingIO_.load(std::memory_order_acquire)) return;
   std::shared_ptr<const AudioFormat> format = inputFormat_.load();
   if (!format) return;
   if (inputData.mNumberBuffers == 0 || inputData.mBuffers == nullptr) return;
@@ -29,6 +30,7 @@ void SystemAudioTap::handleBuffers(const AudioBufferListRef& inputData) {
   if (bytesPerFrame == 0) return;  // a format that holds no bytes cannot be copied
   const std::uint32_t frames = first.mDataByteSize / bytesPerFrame;  // from the first buffer alone
   if (frames == 0) return;
+  acceptedFrames_.fetch_add(frames, std::memory_order_relaxed);
   std::shared_ptr<PcmBuffer> copy = PcmBuffer::make(std::move(format), frames);
   if (!copy) return;
   copy->setFrameLength(frames);
@@ -53,6 +55,7 @@ void SystemAudioTap::convertAndWrite(const std::shared_ptr<PcmBuffer>& input) {
   std::shared_ptr<AudioConverter> converter = converter_.load();
   std::shared_ptr<const AudioFormat> format = outputFormat_.load();
   if (!converter || !format) return;
+  watchForSilence(*input);
 
   const double ratio = format->sampleRate() / input->format()->sampleRate();
   const double frames = ratio * input->frameLength();
@@ -99,6 +102,50 @@ void SystemAudioTap::appendAndChunk(const std::int16_t* samples, std::uint32_t c
     offset += chunk;
   }
   pendingSamples_.erase(pendingSamples_.begin(), pendingSamples_.begin() + static_cast<std::ptrdiff_t>(offset));
+}
+
+// Silence for the time capture was down, in the stream's place, chunked as usual.
+void SystemAudioTap::appendSilence(std::int64_t count) {
+  static constexpr std::int16_t kZeros[4800] = {};
+  for (std::int64_t left = count; left > 0;) {
+    const auto n = static_cast<std::uint32_t>(std::min<std::int64_t>(left, std::size(kZeros)));
+    appendAndChunk(kZeros, n);
+    left -= n;
+  }
+}
+
+// Follows the run of captured buffers that hold nothing but exact zeros (all bytes
+// zero: digital silence in any PCM format), and ends a silence report as soon as
+// one does not.
+void SystemAudioTap::watchForSilence(PcmBuffer& input) {
+  bool silent = true;
+  for (const AudioBuffer& buffer : input.mutableAudioBufferList()) {
+    const auto* bytes = static_cast<const std::uint8_t*>(buffer.mData);
+    if (bytes && std::any_of(bytes, bytes + buffer.mDataByteSize, [](std::uint8_t b) { return b != 0; })) {
+      silent = false;
+      break;
+    }
+  }
+  if (silent) {
+    // In whole microseconds, so that buffers add up exactly.
+    zeroMicros_ += std::llround(1e6 * input.frameLength() / input.format()->sampleRate());
+    zeroRunMicros_.store(zeroMicros_, std::memory_order_relaxed);
+    return;
+  }
+  zeroMicros_ = 0;
+  zeroRunMicros_.store(0, std::memory_order_relaxed);
+  if (silenceReported_.exchange(false, std::memory_order_acq_rel)) {
+    Json event;
+    event["event"] = "captureSilence";
+    event["silent"] = false;
+    context_.output.emit(event);
+  }
+}
+
+void SystemAudioTap::resetSilenceWatch() {
+  zeroMicros_ = 0;
+  zeroRunMicros_.store(0, std::memory_order_relaxed);
+  silenceReported_.store(false, std::memory_order_release);
 }
 
 }  // namespace vesk

@@ -94,7 +94,30 @@ std::optional<TapError> SystemAudioTap::fail(std::string message) {
 
 std::optional<TapError> SystemAudioTap::start() {
   if (isRunning()) return std::nullopt;
+  acceptingIO_.store(true, std::memory_order_release);
+  if (auto error = build(true)) return error;
+  isRunning_.store(true, std::memory_order_release);
+  startedAt_ = context_.clock ? context_.clock->now() : 0;
+  coveredSeconds_ = 0;
+  Json ready;
+  ready["event"] = "ready";
+  ready["sampleRate"] = static_cast<std::int64_t>(context_.settings.outputSampleRate);
+  ready["deviceRate"] = built_.tapFormat.mSampleRate;
+  ready["channels"] = built_.tapFormat.mChannelsPerFrame;
+  context_.output.emit(ready);
+  beginWatching();
+  return std::nullopt;
+}
+
+// Creates the tap, its aggregate device, the converter and the IO proc, and starts
+// the device; on failure destroys what it made. The steps of the first set-up are
+// announced; every set-up reports what it was built on.
+std::optional<TapError> SystemAudioTap::build(bool announce) {
   AudioHardware& hardware = context_.hardware;
+  const auto step = [&](const char* name, Json extra = Json::object()) {
+    if (announce) debugStep(name, std::move(extra));
+  };
+  // A rebuilt tap leaves out the processes as they stand now.
   const TapDescription tap = makeTapDescription(context_.makeUUID());
 
   AudioObjectID newTap = kAudioObjectUnknown;
@@ -104,14 +127,15 @@ std::optional<TapError> SystemAudioTap::start() {
   }
   tapID_ = newTap;
   runningTap_ = tap;
-  debugStep("tap created");
+  step("tap created");
 
   const auto format = returnTapFormat(hardware, tapID_);
   if (!format) return fail("The system audio tap has no readable format.");
-  debugStep("format read", {{"rate", format->mSampleRate}});
+  step("format read", {{"rate", format->mSampleRate}});
 
   const auto outputUID = returnDefaultOutputDeviceUID(hardware);
   if (!outputUID) return fail("No default output device.");
+  const AudioObjectID outputDevice = returnDefaultOutputDeviceID(hardware).value_or(kAudioObjectUnknown);
 
   AudioObjectID newDevice = kAudioObjectUnknown;
   status = hardware.createAggregateDevice(returnAggregateDeviceDescription(context_.makeUUID(), *outputUID, tap.uuid),
@@ -120,39 +144,81 @@ std::optional<TapError> SystemAudioTap::start() {
     return fail(withStatus("The aggregate device could not be created (", status));
   }
   aggregateID_ = newDevice;
-  debugStep("aggregate created");
+  step("aggregate created");
 
-  if (auto error = makeConverter(*format)) return error;
-  debugStep("converter made");
+  const TapStreams streams = returnTapStreams(hardware, aggregateID_, outputDevice);
+  // The buffers come at the rate of the tap's stream in the aggregate device.
+  double inputRate = format->mSampleRate;
+  if (!streams.streams.empty() && streams.streams[streams.first].rate > 0) inputRate = streams.streams[streams.first].rate;
+  if (auto error = makeConverter(*format, inputRate)) return error;
+  step("converter made");
 
-  AudioDeviceIOProcID newProc = 0;
-  std::weak_ptr<SystemAudioTap> weakSelf = weak_from_this();
-  status = hardware.createIOProcIDWithBlock(newProc, aggregateID_, *ioQueue_,
-                                            [weakSelf](const AudioBufferListRef& inputData) {
-                                              if (auto self = weakSelf.lock()) self->handleBuffers(inputData);
-                                            });
-  if (status != kAudioHardwareNoError || newProc == 0) {
+  status = installIOProc(streams);
+  if (status != kAudioHardwareNoError || !procID_) {
     return fail(withStatus("The IO proc could not be created (", status));
   }
-  procID_ = newProc;
-  debugStep("ioproc created");
+  step("ioproc created");
+  reportBuild(*outputUID, *format, streams);
 
+  built_ = Built{outputDevice,
+                 *format,
+                 inputRate,
+                 returnFloat64Property(hardware, aggregateID_, kAudioDevicePropertyNominalSampleRate),
+                 returnFloat64Property(hardware, outputDevice, kAudioDevicePropertyNominalSampleRate)};
+  acceptedFrames_.store(0, std::memory_order_relaxed);
   status = hardware.deviceStart(aggregateID_, *procID_);
   if (status != kAudioHardwareNoError) return fail(withStatus("The aggregate device would not start (", status));
-
-  isRunning_.store(true, std::memory_order_release);
-  Json ready;
-  ready["event"] = "ready";
-  ready["sampleRate"] = static_cast<std::int64_t>(context_.settings.outputSampleRate);
-  ready["deviceRate"] = format->mSampleRate;
-  ready["channels"] = format->mChannelsPerFrame;
-  context_.output.emit(ready);
   return std::nullopt;
 }
 
-std::optional<TapError> SystemAudioTap::makeConverter(const AudioStreamBasicDescription& tapFormat) {
+OSStatus SystemAudioTap::installIOProc(const TapStreams& streams) {
+  AudioHardware& hardware = context_.hardware;
+  AudioDeviceIOProcID newProc = 0;
+  std::weak_ptr<SystemAudioTap> weakSelf = weak_from_this();
+  const std::uint32_t first = streams.first;
+  const std::uint32_t count = streams.count;
+  const OSStatus status = hardware.createIOProcIDWithBlock(
+      newProc, aggregateID_, *ioQueue_, [weakSelf, first, count](const AudioBufferListRef& inputData) {
+        if (auto self = weakSelf.lock()) self->handleBuffers(tapBuffersOf(inputData, first, count));
+      });
+  if (status != kAudioHardwareNoError || newProc == 0) return status;
+  procID_ = newProc;
+  if (streams.hasOtherInputs()) {
+    // The sub-device's own inputs stay off for this IO proc: no microphone opens.
+    const std::vector<std::uint8_t> usage = returnStreamUsage(newProc, streams);
+    const AudioObjectPropertyAddress address{kAudioDevicePropertyIOProcStreamUsage, kAudioObjectPropertyScopeInput,
+                                             kAudioObjectPropertyElementMain};
+    const OSStatus usageStatus = hardware.setPropertyData(aggregateID_, address, 0, nullptr,
+                                                          static_cast<std::uint32_t>(usage.size()), usage.data());
+    if (usageStatus != kAudioHardwareNoError) debugStep("stream usage failed", {{"status", usageStatus}});
+  }
+  return kAudioHardwareNoError;
+}
+
+// With --debug: what capture was built on, for diagnosing a machine nobody can watch.
+void SystemAudioTap::reportBuild(const std::string& outputUID, const AudioStreamBasicDescription& format,
+                                 const TapStreams& streams) {
+  if (!context_.settings.debug) return;
+  debugStep("output device", {{"uid", outputUID}});
+  debugStep("tap format", {{"rate", format.mSampleRate},
+                           {"channels", format.mChannelsPerFrame},
+                           {"bitsPerChannel", format.mBitsPerChannel},
+                           {"float", (format.mFormatFlags & kAudioFormatFlagIsFloat) != 0},
+                           {"interleaved", (format.mFormatFlags & kAudioFormatFlagIsNonInterleaved) == 0}});
+  Json list = Json::array();
+  Json reading = Json::array();
+  for (std::size_t i = 0; i < streams.streams.size(); ++i) {
+    list.push_back({{"channels", streams.streams[i].channels}, {"rate", streams.streams[i].rate}});
+    if (i >= streams.first && i - streams.first < streams.count) reading.push_back(i);
+  }
+  debugStep("input streams", {{"count", streams.streams.size()}, {"streams", list}, {"reading", reading}});
+}
+
+std::optional<TapError> SystemAudioTap::makeConverter(const AudioStreamBasicDescription& tapFormat, double inputRate) {
   auto& converters = context_.converters;
-  std::shared_ptr<const AudioFormat> input = converters.makeFormat(tapFormat);
+  AudioStreamBasicDescription delivered = tapFormat;
+  delivered.mSampleRate = inputRate;
+  std::shared_ptr<const AudioFormat> input = converters.makeFormat(delivered);
   std::shared_ptr<const AudioFormat> output =
       input ? converters.makeInt16Format(context_.settings.outputSampleRate, 1, true) : nullptr;
   std::shared_ptr<AudioConverter> converter = output ? converters.makeConverter(*input, *output) : nullptr;
@@ -166,13 +232,18 @@ std::optional<TapError> SystemAudioTap::makeConverter(const AudioStreamBasicDesc
   return std::nullopt;
 }
 
-void SystemAudioTap::teardown() {
+void SystemAudioTap::stopIO() {
   AudioHardware& hardware = context_.hardware;
   if (procID_ && aggregateID_ != kAudioObjectUnknown) {
     hardware.deviceStop(aggregateID_, *procID_);
     hardware.destroyIOProcID(aggregateID_, *procID_);
   }
   procID_.reset();
+}
+
+void SystemAudioTap::teardown() {
+  AudioHardware& hardware = context_.hardware;
+  stopIO();
   if (aggregateID_ != kAudioObjectUnknown) {
     hardware.destroyAggregateDevice(aggregateID_);
     aggregateID_ = kAudioObjectUnknown;
@@ -187,8 +258,12 @@ void SystemAudioTap::teardown() {
 void SystemAudioTap::stop() {
   if (!isRunning()) return;
   isRunning_.store(false, std::memory_order_release);
+  endWatching();
   teardown();
-  conversionQueue_->sync([this] { flush(); });
+  conversionQueue_->sync([this] {
+    flush();
+    resetSilenceWatch();
+  });
   const CaptureCounters now = counters();
   debugStep("stopped", {{"ioCalls", now.ioCalls}, {"ioBytes", now.ioBytes}, {"convertedFrames", now.convertedFrames}});
   Json stopped;

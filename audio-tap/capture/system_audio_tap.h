@@ -3,6 +3,11 @@
 // excluded processes, wraps it in a private aggregate device on the default system
 // output device, builds a converter to 16-bit mono PCM, installs an IO block and
 // starts the device; stop() takes it all down again and writes out what is pending.
+// While it runs, it watches (through property listeners and a check each second)
+// for the output device changing, the tap's format changing, a device dying or
+// changing rate, and the IO stalling, and rebuilds capture on the main queue without
+// breaking the frame stream; it also reports when it hears only digital silence
+// while something plays.
 //
 // Threads: start(), stop(), checkPermission() and teardown() run on the main queue.
 // The IO block runs handleBuffers() on `ioQueue`; conversion, chunking and the flush
@@ -23,6 +28,7 @@
 #include "audio-tap/capture/hardware.h"
 #include "audio-tap/capture/shared_slot.h"
 #include "audio-tap/capture/tap_error.h"
+#include "audio-tap/capture/tap_streams.h"
 #include "audio-tap/process/output.h"
 #include "audio-tap/process/process_info.h"
 #include "audio-tap/process/process_tree.h"
@@ -43,7 +49,15 @@ struct CaptureContext {
   const Settings& settings;
   SerialQueueFactory makeQueue;
   std::function<std::string()> makeUUID;
+  /// Where listeners and the check each second run, and the clock of its deadlines.
+  /// Without them capture runs as set up and watches for nothing.
+  SerialQueue* mainQueue = nullptr;
+  const Clock* clock = nullptr;
 };
+
+/// Why capture was rebuilt, as its debug event names it.
+enum class RebuildReason { outputDeviceChanged, formatChanged, deviceLost, ioStalled };
+const char* rebuildReasonText(RebuildReason reason);
 
 /// The name of the tap and of its aggregate device.
 inline constexpr const char* kTapName = "Vesk meeting tap";
@@ -67,6 +81,12 @@ TapDescription returnTapDescription(std::vector<AudioObjectID> excludedProcesses
 /// The aggregate device around the tap and the default output device.
 AggregateDeviceDescription returnAggregateDeviceDescription(const std::string& deviceUUID,
                                                             const std::string& outputUID, const std::string& tapUUID);
+
+/// Seconds without an IO cycle after which capture counts as stalled; also how
+/// often the running capture is checked.
+inline constexpr double kCaptureCheckSeconds = 1.0;
+/// Seconds of nothing but exact zeros, while something plays, before "captureSilence".
+inline constexpr double kSilenceReportSeconds = 5.0;
 
 /// Counters of the audio traffic over the life of the process, for the debug report.
 struct CaptureCounters {
@@ -116,17 +136,38 @@ class SystemAudioTap : public std::enable_shared_from_this<SystemAudioTap> {
   /// they are now: what every tap this object makes is made from.
   TapDescription makeTapDescription(const std::string& uuid);
 
+  std::optional<TapError> build(bool announce);
   std::optional<TapError> fail(std::string message);
-  std::optional<TapError> makeConverter(const AudioStreamBasicDescription& tapFormat);
-  bool installIOProc();
+  std::optional<TapError> makeConverter(const AudioStreamBasicDescription& tapFormat, double inputRate);
+  OSStatus installIOProc(const TapStreams& streams);
+  void reportBuild(const std::string& outputUID, const AudioStreamBasicDescription& format, const TapStreams& streams);
+  void stopIO();
   void teardown();
   void flush();
   void debugStep(const char* step, Json extra = Json::object());
+
+  // Watching a running capture (system_audio_watch.cpp), all on the main queue.
+  void beginWatching();
+  void endWatching();
+  void listen(AudioObjectID object, AudioObjectPropertySelector selector, void (SystemAudioTap::*check)());
+  void checkOutputDevice();
+  void checkTapFormat();
+  void checkRates();
+  void checkAlive();
+  void requestRebuild(RebuildReason reason);
+  void rebuild(RebuildReason reason);
+  void scheduleCheck();
+  void checkCapture();
+  void reportSilence();
+  void fillDownTime();
 
   // The pipeline (system_audio_pipeline.cpp).
   void handleBuffers(const AudioBufferListRef& inputData);
   void convertAndWrite(const std::shared_ptr<PcmBuffer>& input);
   void appendAndChunk(const std::int16_t* samples, std::uint32_t count);
+  void appendSilence(std::int64_t count);
+  void watchForSilence(PcmBuffer& input);
+  void resetSilenceWatch();
 
   CaptureContext context_;
   const std::vector<ProcessID> extraPIDs_;
@@ -148,6 +189,36 @@ class SystemAudioTap : public std::enable_shared_from_this<SystemAudioTap> {
   std::atomic<std::int64_t> ioCalls_{0};
   std::atomic<std::int64_t> ioBytes_{0};
   std::atomic<std::int64_t> convertedFrames_{0};
+
+  // What the running capture was built on (main queue).
+  struct Built {
+    AudioObjectID outputDevice = kAudioObjectUnknown;
+    AudioStreamBasicDescription tapFormat;
+    double inputRate = 0;  // of the buffers the IO proc hands over
+    std::optional<double> aggregateRate;
+    std::optional<double> outputRate;
+  } built_;
+  // Watching (main queue): listeners of this generation of objects, the pending
+  // rebuild and the check each second.
+  struct Registration {
+    AudioObjectID object;
+    AudioObjectPropertyAddress address;
+    AudioObjectPropertyListener listener;
+  };
+  std::vector<Registration> registrations_;
+  std::uint64_t generation_ = 0;
+  bool rebuildPending_ = false;
+  std::shared_ptr<WorkItem> check_;
+  std::int64_t ioCallsAtCheck_ = 0;
+  // Real time against audio time, so a rebuild fills the time capture was down.
+  double startedAt_ = 0;
+  double coveredSeconds_ = 0;  // audio handed over by the IO procs of earlier builds, and silence filled
+  std::atomic<bool> acceptingIO_{false};         // written on the main queue, read on ioQueue
+  std::atomic<std::int64_t> acceptedFrames_{0};  // IO frames of this build; ioQueue, read after it stops
+  // Silence (conversionQueue, published for the main queue).
+  std::int64_t zeroMicros_ = 0;
+  std::atomic<std::int64_t> zeroRunMicros_{0};
+  std::atomic<bool> silenceReported_{false};
 };
 
 }  // namespace vesk

@@ -36,15 +36,20 @@ TEST_F(SystemAudioTapTest, StartCreatesInOrderAndReportsReady) {
   EXPECT_EQ(scene.converters.calls, (Calls{"makeFormat", "makeInt16Format", "makeConverter"}));
 
   const auto events = scene.output.takeEvents();
-  ASSERT_EQ(events.size(), 6u);
+  ASSERT_EQ(events.size(), 9u);
   const Calls steps = {"tap created", "format read", "aggregate created", "converter made", "ioproc created"};
   for (std::size_t i = 0; i < steps.size(); ++i) {
     Json expected{{"event", "debug"}, {"step", steps[i]}};
     if (i == 1) expected["rate"] = 48000.0;
     EXPECT_EQ(events[i], expected) << i;
   }
-  EXPECT_EQ(events[5], (Json{{"event", "ready"}, {"sampleRate", 24000}, {"deviceRate", 48000.0}, {"channels", 2}}));
-  EXPECT_EQ(events[5].dump(), R"({"event":"ready","sampleRate":24000,"deviceRate":48000.0,"channels":2})");
+  // Then what capture was built on, for diagnosis.
+  EXPECT_EQ(events[5], (Json{{"event", "debug"}, {"step", "output device"}, {"uid", "Speakers"}}));
+  EXPECT_EQ(events[6].dump(), R"({"event":"debug","step":"tap format","rate":48000.0,"channels":2,)"
+                              R"("bitsPerChannel":32,"float":true,"interleaved":true})");
+  EXPECT_EQ(events[7].dump(), R"({"event":"debug","step":"input streams","count":0,"streams":[],"reading":[]})");
+  EXPECT_EQ(events[8], (Json{{"event", "ready"}, {"sampleRate", 24000}, {"deviceRate", 48000.0}, {"channels", 2}}));
+  EXPECT_EQ(events[8].dump(), R"({"event":"ready","sampleRate":24000,"deviceRate":48000.0,"channels":2})");
 
   const TapDescription& t = scene.hardware.tapDescriptions.at(0);
   EXPECT_EQ(t.excludedProcesses, (std::vector<AudioObjectID>{1100, 1050, 1300}));
@@ -103,8 +108,9 @@ TEST_F(SystemAudioTapTest, EveryFailingStepReportsAndDestroysWhatExists) {
   const Calls d2 = {"debug:tap created", "debug:format read"};
   const Calls d3 = {"debug:tap created", "debug:format read", "debug:aggregate created"};
   const Calls d4 = {"debug:tap created", "debug:format read", "debug:aggregate created", "debug:converter made"};
-  const Calls d5 = {"debug:tap created", "debug:format read", "debug:aggregate created", "debug:converter made",
-                    "debug:ioproc created"};
+  const Calls d5 = {"debug:tap created",     "debug:format read",     "debug:aggregate created",
+                    "debug:converter made",  "debug:ioproc created",  "debug:output device",
+                    "debug:tap format",      "debug:input streams"};
   const std::string noConverter = "No converter from the tap's format (48000.0 Hz, 2 ch).";
   const std::vector<Case> cases = {
       {"tap status", [](CaptureScene& s) { s.hardware.tapStatus = -50; },

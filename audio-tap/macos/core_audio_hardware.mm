@@ -41,6 +41,18 @@ static_assert(std::string_view(kSubDeviceUIDKey) == kAudioSubDeviceUIDKey);
 static_assert(std::string_view(kSubTapUIDKey) == kAudioSubTapUIDKey);
 static_assert(std::string_view(kSubTapDriftCompensationKey) == kAudioSubTapDriftCompensationKey);
 
+// The selectors and scope capture watches and sets are spelled in the seam; they must
+// be the SDK's. The stream usage the core lays out is Core Audio's structure.
+static_assert(vesk::kAudioObjectPropertyScopeInput == ::kAudioObjectPropertyScopeInput);
+static_assert(vesk::kAudioProcessPropertyIsRunningOutput == ::kAudioProcessPropertyIsRunningOutput);
+static_assert(vesk::kAudioDevicePropertyNominalSampleRate == ::kAudioDevicePropertyNominalSampleRate);
+static_assert(vesk::kAudioDevicePropertyDeviceIsAlive == ::kAudioDevicePropertyDeviceIsAlive);
+static_assert(vesk::kAudioDevicePropertyStreams == ::kAudioDevicePropertyStreams);
+static_assert(vesk::kAudioStreamPropertyVirtualFormat == ::kAudioStreamPropertyVirtualFormat);
+static_assert(vesk::kAudioDevicePropertyIOProcStreamUsage == ::kAudioDevicePropertyIOProcStreamUsage);
+static_assert(offsetof(::AudioHardwareIOProcStreamUsage, mNumberStreams) == sizeof(void*));
+static_assert(offsetof(::AudioHardwareIOProcStreamUsage, mStreamIsOn) == sizeof(void*) + sizeof(UInt32));
+
 // An IO cycle's input hands over at most this many buffers (a mono tap hands over
 // one); they are viewed through a fixed array so the IO thread never allocates.
 constexpr std::uint32_t kMaxIOBuffers = 16;
@@ -119,6 +131,13 @@ class CoreAudioHardware final : public AudioHardware {
                            void* outData) override {
     const auto platform = platformAddress(address);
     return AudioObjectGetPropertyData(object, &platform, qualifierSize, qualifier, &ioDataSize, outData);
+  }
+
+  OSStatus setPropertyData(AudioObjectID object, const vesk::AudioObjectPropertyAddress& address,
+                           std::uint32_t qualifierSize, const void* qualifier, std::uint32_t dataSize,
+                           const void* data) override {
+    const auto platform = platformAddress(address);
+    return AudioObjectSetPropertyData(object, &platform, qualifierSize, qualifier, dataSize, data);
   }
 
   OSStatus getPropertyDataSize(AudioObjectID object, const vesk::AudioObjectPropertyAddress& address,

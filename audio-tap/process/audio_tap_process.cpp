@@ -37,7 +37,7 @@ void runAudioTapProcess(std::span<const std::string> arguments, Platform& platfo
                      [&platform](const std::string& label, QualityOfService qos) {
                        return platform.makeSerialQueue(label, qos);
                      },
-                     makeRandomUUID},
+                     makeRandomUUID, &platform.mainQueue(), &platform.clock()},
       settings.extraPIDs, settings.excludeDescendants ? excluded : nullptr);
   static const auto watcher =
       InputActivityWatcher::make(platform.hardware(), platform.mainQueue(), platform.clock(), output, excluded);

@@ -85,6 +85,11 @@ bool isRunningInput(const ServerSnapshot& snapshot, std::int32_t pid) {
   });
 }
 
+bool isRunningOutput(const ServerSnapshot& snapshot, std::int32_t pid) {
+  return std::any_of(snapshot.sinkInputs.begin(), snapshot.sinkInputs.end(),
+                     [&](const Stream& s) { return s.pid == pid && !s.corked; });
+}
+
 std::optional<std::string> applicationIdentifier(const ServerSnapshot& snapshot, std::int32_t pid) {
   std::optional<std::string> binary;
   for (const auto* streams : {&snapshot.sourceOutputs, &snapshot.sinkInputs}) {

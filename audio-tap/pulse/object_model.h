@@ -67,6 +67,9 @@ bool isInputUse(const ServerSnapshot& snapshot, const Stream& recording);
 /// Whether the process records from a microphone right now.
 bool isRunningInput(const ServerSnapshot& snapshot, std::int32_t pid);
 
+/// Whether the process plays audio right now: it has an uncorked playback stream.
+bool isRunningOutput(const ServerSnapshot& snapshot, std::int32_t pid);
+
 /// The application identifier of the process's streams (e.g. a Flatpak ID), else
 /// the binary name they carry; none when the process has no stream that names one.
 std::optional<std::string> applicationIdentifier(const ServerSnapshot& snapshot, std::int32_t pid);

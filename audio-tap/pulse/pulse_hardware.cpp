@@ -102,11 +102,21 @@ class PulseHardware final : public AudioHardware {
       case ObjectKind::tap:
         return tapProperty(object, address.mSelector, ioDataSize, outData);
       case ObjectKind::aggregate:
-        return kAudioHardwareUnknownPropertyError;
+        return aggregateProperty(object, address.mSelector, ioDataSize, outData);
       case ObjectKind::none:
         break;
     }
     return kAudioHardwareBadObjectError;
+  }
+
+  OSStatus setPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address, std::uint32_t,
+                           const void*, std::uint32_t, const void*) override {
+    // Every stream of an aggregate device here is its tap's: which of them an IO proc
+    // uses needs no setting.
+    if (ids_.kindOf(object) == ObjectKind::aggregate && address.mSelector == kAudioDevicePropertyIOProcStreamUsage) {
+      return kAudioHardwareNoError;
+    }
+    return ids_.kindOf(object) == ObjectKind::none ? kAudioHardwareBadObjectError : kAudioHardwareUnknownPropertyError;
   }
 
   OSStatus getPropertyDataSize(AudioObjectID object, const AudioObjectPropertyAddress& address, std::uint32_t,
@@ -346,23 +356,61 @@ class PulseHardware final : public AudioHardware {
     }
   }
 
+  // A sink or source: whether it runs for anyone, is still there, its rate, and its
+  // input streams (a sink has none: its monitor is a device of its own).
   OSStatus deviceProperty(AudioObjectID device, AudioObjectPropertySelector selector, std::uint32_t& ioDataSize,
                           void* outData) {
-    if (selector != kAudioDevicePropertyDeviceIsRunningSomewhere) return kAudioHardwareUnknownPropertyError;
+    if (selector == kAudioDevicePropertyStreams) {
+      ioDataSize = 0;
+      return kAudioHardwareNoError;
+    }
+    if (selector != kAudioDevicePropertyDeviceIsRunningSomewhere && selector != kAudioDevicePropertyDeviceIsAlive &&
+        selector != kAudioDevicePropertyNominalSampleRate) {
+      return kAudioHardwareUnknownPropertyError;
+    }
     ServerSnapshot snapshot;
     if (OSStatus status = connection_.snapshot(snapshot)) return status;
     auto name = ids_.deviceName(device).value_or("");
+    const bool isSource = ids_.kindOf(device) == ObjectKind::source;
+    const Source* source = isSource ? snapshot.sourceNamed(name) : nullptr;
+    const Sink* sink = isSource ? nullptr : snapshot.sinkNamed(name);
+    if (selector == kAudioDevicePropertyDeviceIsAlive) {
+      return writeValue(static_cast<std::uint32_t>(source || sink ? 1 : 0), ioDataSize, outData);
+    }
+    if (!source && !sink) return kAudioHardwareBadObjectError;
+    if (selector == kAudioDevicePropertyNominalSampleRate) {
+      if (!sink) return kAudioHardwareUnknownPropertyError;
+      return writeValue(static_cast<double>(sink->rate), ioDataSize, outData);
+    }
     std::uint32_t running = 0;
-    if (ids_.kindOf(device) == ObjectKind::source) {
-      const Source* source = snapshot.sourceNamed(name);
-      if (!source) return kAudioHardwareBadObjectError;
+    if (source) {
       running = isSourceRunningSomewhere(snapshot, *source, ownPid_) ? 1 : 0;
     } else {
-      const Sink* sink = snapshot.sinkNamed(name);
-      if (!sink) return kAudioHardwareBadObjectError;
       running = isSinkRunningSomewhere(snapshot, *sink) ? 1 : 0;
     }
     return writeValue(running, ioDataSize, outData);
+  }
+
+  // An aggregate device: its one input stream is its tap's (named by the tap's ID),
+  // at the tap's rate; it lives until destroyed.
+  OSStatus aggregateProperty(AudioObjectID device, AudioObjectPropertySelector selector, std::uint32_t& ioDataSize,
+                             void* outData) {
+    std::lock_guard<std::mutex> hold(objectsLock_);
+    auto aggregate = aggregates_.find(device);
+    if (selector == kAudioDevicePropertyDeviceIsAlive) {
+      return writeValue(static_cast<std::uint32_t>(aggregate != aggregates_.end() ? 1 : 0), ioDataSize, outData);
+    }
+    if (aggregate == aggregates_.end()) return kAudioHardwareBadObjectError;
+    auto tap = taps_.find(aggregate->second.tap);
+    if (tap == taps_.end()) return kAudioHardwareBadObjectError;
+    switch (selector) {
+      case kAudioDevicePropertyStreams:
+        return writeValue(tap->first, ioDataSize, outData);
+      case kAudioDevicePropertyNominalSampleRate:
+        return writeValue(static_cast<double>(tap->second.rate), ioDataSize, outData);
+      default:
+        return kAudioHardwareUnknownPropertyError;
+    }
   }
 
   OSStatus processProperty(std::int32_t pid, AudioObjectPropertySelector selector, std::uint32_t& ioDataSize,
@@ -370,10 +418,13 @@ class PulseHardware final : public AudioHardware {
     switch (selector) {
       case kAudioProcessPropertyPID:
         return writeValue(static_cast<std::uint32_t>(pid), ioDataSize, outData);
-      case kAudioProcessPropertyIsRunningInput: {
+      case kAudioProcessPropertyIsRunningInput:
+      case kAudioProcessPropertyIsRunningOutput: {
         ServerSnapshot snapshot;
         if (OSStatus status = connection_.snapshot(snapshot)) return status;
-        return writeValue(static_cast<std::uint32_t>(isRunningInput(snapshot, pid) ? 1 : 0), ioDataSize, outData);
+        const bool running = selector == kAudioProcessPropertyIsRunningInput ? isRunningInput(snapshot, pid)
+                                                                             : isRunningOutput(snapshot, pid);
+        return writeValue(static_cast<std::uint32_t>(running ? 1 : 0), ioDataSize, outData);
       }
       default:
         return kAudioHardwareUnknownPropertyError;
@@ -382,7 +433,10 @@ class PulseHardware final : public AudioHardware {
 
   OSStatus tapProperty(AudioObjectID tap, AudioObjectPropertySelector selector, std::uint32_t& ioDataSize,
                        void* outData) {
-    if (selector != kAudioTapPropertyFormat) return kAudioHardwareUnknownPropertyError;
+    // A tap's ID also names its stream in its aggregate device.
+    if (selector != kAudioTapPropertyFormat && selector != kAudioStreamPropertyVirtualFormat) {
+      return kAudioHardwareUnknownPropertyError;
+    }
     std::lock_guard<std::mutex> hold(objectsLock_);
     auto it = taps_.find(tap);
     if (it == taps_.end()) return kAudioHardwareBadObjectError;
@@ -404,6 +458,16 @@ class PulseHardware final : public AudioHardware {
     if (facility == PA_SUBSCRIPTION_EVENT_SERVER || facility == PA_SUBSCRIPTION_EVENT_SOURCE) {
       notify(kAudioHardwarePropertyDefaultInputDevice);
     }
+    // The default sink is the default output device: a change of it, of a sink's rate
+    // or a sink going away reaches capture's listeners, which look for themselves.
+    if (facility == PA_SUBSCRIPTION_EVENT_SERVER || facility == PA_SUBSCRIPTION_EVENT_SINK) {
+      notify(kAudioHardwarePropertyDefaultSystemOutputDevice);
+    }
+    if (facility == PA_SUBSCRIPTION_EVENT_SINK) {
+      const auto kind = type & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
+      notify(kind == PA_SUBSCRIPTION_EVENT_REMOVE ? kAudioDevicePropertyDeviceIsAlive
+                                                   : kAudioDevicePropertyNominalSampleRate);
+    }
     if (facility == PA_SUBSCRIPTION_EVENT_SOURCE_OUTPUT || facility == PA_SUBSCRIPTION_EVENT_SOURCE) {
       notify(kAudioDevicePropertyDeviceIsRunningSomewhere);
     }
@@ -413,6 +477,7 @@ class PulseHardware final : public AudioHardware {
   void onConnectionLost() {
     for (TapCapture* capture : captures_) capture->onConnectionLost();
     notify(kAudioHardwarePropertyDefaultInputDevice);
+    notify(kAudioDevicePropertyDeviceIsAlive);  // every device is gone with the server
     notify(kAudioDevicePropertyDeviceIsRunningSomewhere);
   }
 

@@ -35,7 +35,7 @@ struct CaptureScene {
                          qualities[label] = qos;
                          return queue;
                        },
-                       makeRandomUUID},
+                       makeRandomUUID, &mainQueue, &clock},
         std::move(extraPIDs), std::move(descendants));
   }
 
@@ -43,13 +43,14 @@ struct CaptureScene {
   FakeConverter& converter() { return *converters.converter; }
 
   /// One IO cycle of mono float samples (`frames` of them).
-  bool deliverFloats(std::uint32_t frames) {
-    std::vector<float> samples(frames, 0.25f);
+  bool deliverFloats(std::uint32_t frames, float value = 0.25f) {
+    std::vector<float> samples(frames, value);
     AudioBuffer buffer{1, frames * 4, samples.data()};
     return hardware.deliver({1, &buffer});
   }
 
   ManualClock clock;
+  ManualQueue mainQueue{clock, "main"};
   std::map<std::string, std::shared_ptr<ManualQueue>> queues;
   std::map<std::string, QualityOfService> qualities;
   FakeAudioHardware hardware;

@@ -56,6 +56,25 @@ class FakeAudioHardware final : public AudioHardware {
     std::memcpy(p.bytes.data(), &format, sizeof format);
     properties[{tap, kAudioTapPropertyFormat}] = p;
   }
+  void setFloat64(AudioObjectID object, AudioObjectPropertySelector selector, double value) {
+    Property p;
+    p.bytes.resize(8);
+    std::memcpy(p.bytes.data(), &value, 8);
+    properties[{object, selector}] = p;
+  }
+  /// A device's input streams (the fake does not tell scopes apart), each with a format.
+  void setInputStreams(AudioObjectID device, const std::vector<std::pair<AudioObjectID, AudioStreamBasicDescription>>& streams) {
+    Property p;
+    for (const auto& [id, format] : streams) {
+      p.bytes.resize(p.bytes.size() + 4);
+      std::memcpy(p.bytes.data() + p.bytes.size() - 4, &id, 4);
+      Property f;
+      f.bytes.resize(sizeof format);
+      std::memcpy(f.bytes.data(), &format, sizeof format);
+      properties[{id, kAudioStreamPropertyVirtualFormat}] = f;
+    }
+    properties[{device, kAudioDevicePropertyStreams}] = p;
+  }
   void setFailing(AudioObjectID object, AudioObjectPropertySelector selector, OSStatus status) {
     properties[{object, selector}].status = status;
   }
@@ -100,6 +119,13 @@ class FakeAudioHardware final : public AudioHardware {
     if (n > 0) std::memcpy(outData, p.bytes.data(), n);  // written even when failing, as a platform may
     ioDataSize = n;
     return p.status;
+  }
+  OSStatus setPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address, std::uint32_t,
+                           const void*, std::uint32_t dataSize, const void* data) override {
+    log("set " + std::to_string(object) + " " + selectorName(address.mSelector));
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    written.push_back({object, address, std::vector<std::uint8_t>(bytes, bytes + dataSize)});
+    return setStatus;
   }
   OSStatus getPropertyDataSize(AudioObjectID object, const AudioObjectPropertyAddress& address, std::uint32_t,
                                const void*, std::uint32_t& outDataSize) override {
@@ -223,11 +249,13 @@ class FakeAudioHardware final : public AudioHardware {
     std::lock_guard<std::mutex> hold(journalMutex_);
     return std::exchange(calls, {});
   }
-  /// The calls that create, destroy, start or stop something, in order.
+  /// The calls that create, destroy, start, stop or set something, in order.
   std::vector<std::string> takeLifecycleCalls() {
     std::vector<std::string> kept;
     for (auto& call : takeCalls()) {
-      if (call.rfind("get", 0) != 0 && call.rfind("size", 0) != 0 && call.rfind("string", 0) != 0) kept.push_back(call);
+      const bool isQuery = call.rfind("get", 0) == 0 || call.rfind("size", 0) == 0 || call.rfind("string", 0) == 0;
+      const bool isListener = call.find("Listener ") != std::string::npos;
+      if (!isQuery && !isListener) kept.push_back(call);
     }
     return kept;
   }
@@ -246,6 +274,14 @@ class FakeAudioHardware final : public AudioHardware {
   OSStatus ioProcStatus = kAudioHardwareNoError;
   AudioDeviceIOProcID nextProcID = 31;
   OSStatus startStatus = kAudioHardwareNoError;
+
+  struct Write {
+    AudioObjectID object;
+    AudioObjectPropertyAddress address;
+    std::vector<std::uint8_t> bytes;
+  };
+  std::vector<Write> written;
+  OSStatus setStatus = kAudioHardwareNoError;
 
   std::vector<TapDescription> tapDescriptions;
   std::vector<TapDescription> tapUpdates;  // the descriptions taps were updated to
