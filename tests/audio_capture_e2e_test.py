@@ -148,10 +148,11 @@ class CaptureTest(ServerTestCase):
         self.start_capture(helper)
         self.assertTrue(frames.wait_for_frames(2, timeout=5))
         self.server.stop()
-        time.sleep(0.5)
-        self.assertIsNone(helper.proc.poll())
-        helper.send(b"stop\n")
+        # Every device went with the server: capture cannot be rebuilt, so it ends.
+        self.assertEqual(self.event(helper, timeout=10)["event"], "error")
         self.assertEqual(self.event(helper), {"event": "stopped"})
+        self.assertIsNone(helper.proc.poll())
+        helper.send(b"stop\n")  # nothing left to stop: no answer
         helper.send(b"start\n")
         self.assertEqual(self.event(helper)["event"], "error")
         self.server.start()
