@@ -66,6 +66,14 @@ class SoundServer:
         self._spawn("parec", "--latency-msec=10", "-d", f"{name}.monitor")
         return module
 
+    def sink_rate(self, name):
+        """A sink's rate now: a server may switch an idle sink to its streams' rate."""
+        for line in self.ctl("list", "short", "sinks").stdout.splitlines():
+            fields = line.split("\t")
+            if len(fields) > 3 and fields[1] == name:
+                return float(fields[3].split()[-1].rstrip("Hz"))
+        return None
+
     def sink_inputs(self):
         """{sink input index: process id} of every playing stream."""
         inputs, index = {}, None

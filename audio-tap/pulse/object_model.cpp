@@ -59,7 +59,14 @@ const Source* defaultInputSource(const ServerSnapshot& snapshot) {
   return source && !source->isMonitor ? source : nullptr;
 }
 
-const Sink* defaultOutputSink(const ServerSnapshot& snapshot) { return snapshot.sinkNamed(snapshot.defaultSink); }
+const Sink* defaultOutputSink(const ServerSnapshot& snapshot) {
+  const Sink* sink = snapshot.sinkNamed(snapshot.defaultSink);
+  // A default that names a sink just gone (PipeWire's session manager picks the next
+  // one a moment later): the server's first sink stands in, as the server's own
+  // fallback would, so that capture rebuilt in that moment has a device.
+  if (!sink && !snapshot.defaultSink.empty() && !snapshot.sinks.empty()) sink = &snapshot.sinks.front();
+  return sink;
+}
 
 std::vector<std::int32_t> processesWithStreams(const ServerSnapshot& snapshot) {
   std::vector<std::int32_t> pids;

@@ -54,7 +54,7 @@ class ObjectIDs {
 /// The default source, unless it is a sink's monitor (that is no microphone).
 const Source* defaultInputSource(const ServerSnapshot& snapshot);
 
-/// The default sink.
+/// The default sink; the first sink when the default names one that is gone.
 const Sink* defaultOutputSink(const ServerSnapshot& snapshot);
 
 /// Every process with a playing or recording stream, ascending, once each.

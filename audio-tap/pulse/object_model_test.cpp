@@ -35,8 +35,18 @@ TEST(ObjectModelTest, DefaultDevices) {
   EXPECT_EQ(defaultInputSource(s), nullptr);
   s.defaultSource = "gone";
   EXPECT_EQ(defaultInputSource(s), nullptr);
+  s.defaultSink = "gone";  // a sink just unloaded: the first one stands in
+  EXPECT_EQ(defaultOutputSink(s), &s.sinks.front());
   s.defaultSink = "";
   EXPECT_EQ(defaultOutputSink(s), nullptr);
+}
+
+TEST(ObjectModelTest, AProcessPlaysWhileItHasAnUncorkedPlaybackStream) {
+  ServerSnapshot s = desk();
+  EXPECT_TRUE(isRunningOutput(s, 100));
+  EXPECT_FALSE(isRunningOutput(s, 200));  // records only
+  s.sinkInputs.front().corked = true;
+  EXPECT_FALSE(isRunningOutput(s, 100));
 }
 
 TEST(ObjectModelTest, ProcessesAndTheirInput) {

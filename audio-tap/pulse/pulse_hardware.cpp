@@ -281,12 +281,18 @@ class PulseHardware final : public AudioHardware {
     ProcessTable* ancestry = tap->second.excludeDescendants ? &processes_ : nullptr;
     auto capture = std::make_unique<TapCapture>(connection_, tap->second.rate, tap->second.excludedPids, ancestry,
                                                 *proc->queue, proc->block);
-    if (OSStatus status = capture->start()) return status;
     {
+      // Streams that change while the capture starts (one moved to another sink, say)
+      // must reach it: it hears of them from the moment it lists them.
       PulseConnection::Lock loop(connection_);
-      proc->capture = std::move(capture);
-      captures_.push_back(proc->capture.get());
+      captures_.push_back(capture.get());
     }
+    if (OSStatus status = capture->start()) {
+      PulseConnection::Lock loop(connection_);
+      captures_.erase(std::remove(captures_.begin(), captures_.end(), capture.get()), captures_.end());
+      return status;
+    }
+    proc->capture = std::move(capture);
     return kAudioHardwareNoError;
   }
 

@@ -238,7 +238,15 @@ void TapCapture::onStreamState(pa_stream* stream, void* data) {
   if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) {
     // The input went away (or the server): stop hearing it. Dropping the recording
     // here is safe: the stream outlives this callback by its caller's reference.
-    recording->owner->mixer_.removeStream(recording->sinkInputIndex);
+    TapCapture* owner = recording->owner;
+    owner->mixer_.removeStream(recording->sinkInputIndex);
+    // An input that moved to another sink ends its recording here: ask where it is
+    // now, and record it there.
+    if (!owner->capturing_) return;
+    if (pa_operation* op = pa_context_get_sink_input_info(pa_stream_get_context(stream), recording->sinkInputIndex,
+                                                          onInputInfo, owner)) {
+      pa_operation_unref(op);
+    }
   }
 }
 
