@@ -313,6 +313,10 @@ class SilenceTest(CaptureHelpers):
         self.assertEqual(silent, {"event": "captureSilence", "silent": True,
                                   "playing": [{"pid": player.pid, "bundleId": "pacat"}]})
         self.assertGreater(time.monotonic() - muted, 4.0)
+        # Exact zeros: the frames of the last second before the report hold nothing else.
+        quiet = [payload for arrived, payload in frames.snapshot() if arrived > time.monotonic() - 1.5]
+        self.assertTrue(quiet)
+        self.assertFalse(any(samples_of(quiet)))
 
         self.server.ctl("set-sink-input-mute", str(stream), "0")
         self.assertEqual(self.report(helper, timeout=10), {"event": "captureSilence", "silent": False})
@@ -322,6 +326,7 @@ class SilenceTest(CaptureHelpers):
         helper, frames = self.start_helper()
         self.start_capture(helper)
         self.assertTrue(frames.wait_for_frames(40, timeout=20))  # eight seconds of silence
+        self.assertFalse(any(samples_of(payload for _, payload in frames.snapshot())))
         helper.send(b"stop\n")  # and nothing but "stopped" on the way
         self.assertEqual(self.event(helper), {"event": "stopped"})
 
