@@ -38,8 +38,6 @@ constexpr auto kAnswerDeadline = std::chrono::seconds(45);
 constexpr auto kIdleWait = std::chrono::milliseconds(60'000);
 // The probe session that answers "can a session be made" while no binding needs one.
 constexpr const char* kProbeToken = "vesk_probe";
-// No finger presses a key again this soon after letting it go; see shortcutChanged().
-constexpr auto kStaleRepeatWindow = std::chrono::milliseconds(30);
 
 // The monitor keeps no watchdog for a keyboard without key state.
 class InertTimer final : public RepeatingTimer {
@@ -107,7 +105,6 @@ class PortalKeyboard final : public Keyboard, private PortalConnection::Listener
     Stage stage = Stage::creating;
     std::string path;   // known once created
     bool held = false;  // Activated seen and not yet Deactivated
-    std::chrono::steady_clock::time_point releasedAt{};  // of the last Deactivated
   };
 
   // --- Any thread ---
@@ -187,7 +184,7 @@ class PortalKeyboard final : public Keyboard, private PortalConnection::Listener
   }
 
   void createSession(const PortalShortcut& shortcut) {
-    session_ = Session{shortcut, Stage::creating, {}, false, {}};
+    session_ = Session{shortcut, Stage::creating, {}, false};
     if (!connect()) return sessionFailed();
     connection_->createSession(sessionTokenFor(shortcut), shortcut, [this](std::optional<std::string> path) {
       if (!session_ || session_->stage != Stage::creating) return;
@@ -260,17 +257,11 @@ class PortalKeyboard final : public Keyboard, private PortalConnection::Listener
 
   void shortcutChanged(const std::string& sessionPath, bool pressed) override {
     if (!isCurrent(sessionPath)) return;
-    auto now = std::chrono::steady_clock::now();
     if (pressed) {
-      // kglobalaccel on X11, when late to read its events, can report an autorepeat's
-      // press queued before the release after it: a press with no release to follow,
-      // which would hold for ever. A press this close after a release is that one.
-      if (!session_->held && now - session_->releasedAt < kStaleRepeatWindow) return;
       // Every autorepeat is another Activated; the monitor lets only the first begin a hold.
       session_->held = true;
       deliver(kKeyDown);
     } else if (session_->held) {
-      session_->releasedAt = now;
       releaseHeldKey();
     }
   }
