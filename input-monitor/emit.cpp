@@ -1,11 +1,12 @@
-// Event line writer over write(2).
+// Event lines handed to the stream writer of standard output.
 #include "input-monitor/emit.h"
 
 #include <string>
-
-#include "common/fd_io.h"
+#include <utility>
 
 namespace vesk {
+
+LineOutput::LineOutput(int fd) : outHandle_(fd), writer_(outHandle_, clock_, kLineBacklog) { writer_.startThread(); }
 
 void LineOutput::emit(const Json& event) {
   std::string line;
@@ -15,8 +16,7 @@ void LineOutput::emit(const Json& event) {
     return;  // not serialisable (invalid UTF-8 in a string): nothing is written
   }
   line.push_back('\n');
-  std::lock_guard<std::mutex> hold(emitLock_);
-  writeAll(outHandle_, line);
+  writer_.write(std::move(line));
 }
 
 }  // namespace vesk

@@ -28,8 +28,8 @@ TEST(LineOutputTest, WritesCompactUtf8Lines) {
     output.emit(Json{{"type", "recorded"},
                      {"binding", Json{{"mainKey", nullptr}, {"modifiers", {"fn"}}, {"label", "\U0001F310"}}}});
     output.emit(Json{{"type", "bad"}, {"text", "\xff"}});  // cannot be serialised: nothing at all
-    ::close(fds[1]);
-  }
+  }  // written by now
+  ::close(fds[1]);
   EXPECT_EQ(drain(fds[0]),
             "{\"type\":\"permission\",\"trusted\":true}\n"
             "{\"type\":\"recorded\",\"binding\":{\"mainKey\":null,\"modifiers\":[\"fn\"],\"label\":\"\xF0\x9F\x8C\x90\"}}\n");
@@ -52,8 +52,8 @@ TEST(LineOutputTest, LinesFromManyThreadsNeverInterleave) {
       });
     }
     for (auto& w : writers) w.join();
-    ::close(fds[1]);
-  }
+  }  // written by now
+  ::close(fds[1]);
   reader.join();
   ::close(fds[0]);
   std::istringstream lines(received);

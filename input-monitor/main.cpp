@@ -10,6 +10,12 @@
 #include "input-monitor/keyboard.h"
 #include "input-monitor/monitor.h"
 
+namespace {
+
+constexpr double kEndOfInputDrainSeconds = 0.25;
+
+}  // namespace
+
 int main() {
   // A host that closed its end of the pipe must not kill us.
   std::signal(SIGPIPE, SIG_IGN);
@@ -22,7 +28,10 @@ int main() {
   vesk::startBackgroundTask([] {
     vesk::readCommands(STDIN_FILENO, monitor);
     // End of input: leave at once, without "up" and without running destructors
-    // under the event thread's feet.
+    // under the event thread's feet. Lines already queued (the answer to a last
+    // "checkPermission") still go out if the host takes them promptly; a host that
+    // is not reading holds the end up by a quarter of a second at most.
+    output.drainWithin(kEndOfInputDrainSeconds);
     _exit(0);
   });
 

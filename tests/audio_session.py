@@ -213,10 +213,13 @@ class Recorder(Client):
 
 class FrameReader:
     """Reads the helper's standard output on a thread of its own, so the helper never
-    blocks on a full pipe, and splits it into frames."""
+    blocks on a full pipe, and splits it into frames. It can be told to stop reading
+    for a while, as a host whose main thread is busy."""
 
     def __init__(self, helper):
         self._fd = helper.proc.stdout.fileno()
+        self._reading = threading.Event()
+        self._reading.set()
         self._lock = threading.Lock()
         self._data = b""
         self.frames = []  # (arrival time, payload)
@@ -226,6 +229,7 @@ class FrameReader:
 
     def _run(self):
         while True:
+            self._reading.wait()
             try:
                 chunk = os.read(self._fd, 65536)
             except OSError:
@@ -247,6 +251,13 @@ class FrameReader:
     def snapshot(self):
         with self._lock:
             return list(self.frames)
+
+    def pause(self):
+        """Stops reading after the read under way."""
+        self._reading.clear()
+
+    def resume(self):
+        self._reading.set()
 
     def wait_for_frames(self, count, timeout=10.0):
         deadline = time.monotonic() + timeout

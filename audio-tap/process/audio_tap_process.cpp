@@ -14,13 +14,17 @@ constexpr int kStandardInput = 0;
 constexpr int kStandardOutput = 1;
 constexpr int kStandardError = 2;
 
+// How long the end of the process waits for the host to take what is still queued
+// (the last frame, "stopped"): a host that is not reading cannot hold it up longer.
+constexpr double kEndDrainSeconds = 0.3;
+
 }  // namespace
 
 void runAudioTapProcess(std::span<const std::string> arguments, Platform& platform) {
   // Everything made here lives until the process ends and is never destroyed: the
   // process ends with _exit while other threads may still use it.
   static const Settings settings = parseArguments(arguments);
-  static StreamChannels output(kStandardOutput, kStandardError);
+  static StreamChannels output(kStandardOutput, kStandardError, settings.debug);
   ProcessInfo& process = platform.processInfo();
 
   // The left-out processes: own, parent, then "--exclude-pid" in order, duplicates
@@ -49,7 +53,10 @@ void runAudioTapProcess(std::span<const std::string> arguments, Platform& platfo
     platform.mainQueue().async([] { exclusionWatch->start(); });
   }
 
-  static CommandHandler handler(*tap, *watcher, output, [&platform] { platform.exitProcess(); });
+  static CommandHandler handler(*tap, *watcher, output, [&platform] {
+    output.drainWithin(kEndDrainSeconds);
+    platform.exitProcess();
+  });
   platform.watchParent(process.returnParentProcessID(), [] { handler.shutdown(); });
 
   SerialQueue& mainQueue = platform.mainQueue();

@@ -1,7 +1,8 @@
-// Event lines and frames over whole write(2) calls.
+// Event lines and frames, each stream through a writer thread of its own.
 #include "audio-tap/process/output.h"
 
-#include "common/fd_io.h"
+#include <cstdint>
+#include <utility>
 
 namespace vesk {
 
@@ -32,8 +33,20 @@ std::string encodeSamples(std::span<const std::int16_t> samples) {
   return payload;
 }
 
+StreamChannels::StreamChannels(int frameFd, int eventFd, bool debug, std::size_t frameBacklogSamples)
+    : debug_(debug),
+      eventSink_(eventFd),
+      frameSink_(frameFd),
+      events_(eventSink_, clock_, kEventBacklog),
+      // Bytes are bounded by the samples: two a sample, and four for each prefix.
+      frames_(frameSink_, clock_, BacklogBounds{frameBacklogSamples, SIZE_MAX},
+              [this](std::size_t dropped) { reportDrop(dropped); }) {
+  events_.startThread();
+  frames_.startThread();
+}
+
 void StreamChannels::emit(const Json& event) {
-  // Serialise before taking the lock, so a slow serialisation holds up no writer.
+  // Serialised on the caller's thread; only whole lines reach the writer.
   std::string line;
   try {
     line = event.dump();
@@ -41,14 +54,25 @@ void StreamChannels::emit(const Json& event) {
     return;  // not UTF-8: nothing is written, nothing is reported
   }
   line.push_back('\n');
-  std::lock_guard<std::mutex> hold(stderrLock_);
-  writeAll(eventFd_, line);
+  events_.write(std::move(line));
 }
 
-void StreamChannels::writeFrame(std::string_view payload) {
-  const std::string frame = encodeFrame(payload);
-  std::lock_guard<std::mutex> hold(stdoutLock_);
-  writeAll(frameFd_, frame);
+void StreamChannels::writeFrame(std::string_view payload) { frames_.write(encodeFrame(payload), payload.size() / 2); }
+
+bool StreamChannels::drainWithin(double seconds) {
+  // Both writers work at the same time, so one deadline covers the two waits.
+  const double deadline = clock_.now() + seconds;
+  const bool framesOut = frames_.drainBy(deadline);
+  return events_.drainBy(deadline) && framesOut;
+}
+
+void StreamChannels::reportDrop(std::size_t samples) {
+  if (!debug_) return;
+  Json event;
+  event["event"] = "debug";
+  event["step"] = "framesDropped";
+  event["samples"] = samples;
+  emit(event);
 }
 
 }  // namespace vesk

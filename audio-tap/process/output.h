@@ -2,13 +2,17 @@
 // length-prefixed PCM frames on standard output. Nothing else writes to either.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
 
 #include <nlohmann/json.hpp>
+
+#include "common/fd_sink.h"
+#include "common/stream_writer.h"
+#include "common/wait_clock.h"
 
 namespace vesk {
 
@@ -38,20 +42,37 @@ std::string encodeFrame(std::string_view payload);
 /// The payload of samples: each a signed 16-bit little-endian integer.
 std::string encodeSamples(std::span<const std::int16_t> samples);
 
+/// What a host that stops reading may leave unread before the oldest is dropped:
+/// 30 s of frames at 24000 Hz, and 1,000 event lines (and at most 4 MiB of them, so
+/// that long "Unknown command" lines cannot take much memory either).
+constexpr std::size_t kFrameBacklogSamples = 30 * 24000;
+constexpr BacklogBounds kEventBacklog{1000, 4u << 20};
+
 /// Writes events and frames to two file descriptors, standard error and standard
-/// output in the process. Each stream has its own lock, held for exactly one whole
-/// write; write failures (a host that closed its end) are ignored.
+/// output in the process, each through a writer thread of its own: `emit` and
+/// `writeFrame` never wait for the host to read. Write failures (a host that closed
+/// its end) are ignored. With `debug`, frames dropped from the backlog are reported
+/// as {"event":"debug","step":"framesDropped","samples":N} once the host reads again.
 class StreamChannels final : public OutputChannels {
  public:
-  StreamChannels(int frameFd, int eventFd) : frameFd_(frameFd), eventFd_(eventFd) {}
+  StreamChannels(int frameFd, int eventFd, bool debug = false,
+                 std::size_t frameBacklogSamples = kFrameBacklogSamples);
   void emit(const Json& event) override;
   void writeFrame(std::string_view payload) override;
 
+  /// Waits until both streams have taken everything queued, or `seconds` have passed;
+  /// true when everything went out. For the end of the process. Main queue.
+  bool drainWithin(double seconds);
+
  private:
-  int frameFd_;
-  int eventFd_;
-  std::mutex stdoutLock_;
-  std::mutex stderrLock_;
+  void reportDrop(std::size_t samples);
+
+  bool debug_;
+  SteadyWaitClock clock_;
+  FdSink eventSink_;
+  FdSink frameSink_;
+  StreamWriter events_;  // before frames_, which reports its drops through it
+  StreamWriter frames_;
 };
 
 }  // namespace vesk

@@ -38,8 +38,8 @@ class Platform {
   /// Serves the main queue on the calling (main) thread for the rest of the process.
   [[noreturn]] virtual void runMainQueue() = 0;
 
-  /// Ends the process at once with status 0, running no destructors. Every output
-  /// has been written by then: writes are unbuffered.
+  /// Ends the process at once with status 0, running no destructors. The caller has
+  /// given the output writers their chance to finish; what they still hold is lost.
   [[noreturn]] virtual void exitProcess() = 0;
 };
 

@@ -1,0 +1,13 @@
+// Whole writes to a descriptor once it has room for them.
+#include "common/fd_sink.h"
+
+#include "common/fd_io.h"
+
+namespace vesk {
+
+void FdSink::write(std::string_view bytes) {
+  waitForRoom(fd_, bytes.size());
+  writeAll(fd_, bytes);  // a reader that has gone loses the bytes; nobody is told
+}
+
+}  // namespace vesk
