@@ -5,19 +5,19 @@
 
 namespace vesk {
 
-void OutputBacklog::push(std::string bytes, std::size_t weight) {
-  weight_ += weight;
-  bytes_ += bytes.size();
-  items_.push_back(Item{std::move(bytes), weight});
+void OutputBacklog::push(BacklogItem item) {
+  weight_ += item.weight;
+  bytes_ += item.bytes.size();
+  items_.push_back(std::move(item));
   while (items_.size() > 1 && (weight_ > bounds_.maxWeight || bytes_ > bounds_.maxBytes)) dropOldest();
 }
 
-std::string OutputBacklog::pop() {
-  Item item = std::move(items_.front());
+BacklogItem OutputBacklog::pop() {
+  BacklogItem item = std::move(items_.front());
   items_.pop_front();
   weight_ -= item.weight;
   bytes_ -= item.bytes.size();
-  return std::move(item.bytes);
+  return item;
 }
 
 std::size_t OutputBacklog::takeDropped() { return std::exchange(dropped_, 0); }

@@ -5,10 +5,20 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <string>
 
 namespace vesk {
+
+/// One whole item: its bytes, its weight, and what must go before it on another
+/// stream (`after` items of that stream, waited for until `notAfter` at most).
+struct BacklogItem {
+  std::string bytes;
+  std::size_t weight = 1;
+  std::uint64_t after = 0;
+  double notAfter = 0;
+};
 
 /// Limits of a backlog. Each item carries a weight (1 for a line, its samples for a
 /// frame); the backlog keeps at most `maxWeight` in weight and `maxBytes` in bytes.
@@ -23,12 +33,13 @@ class OutputBacklog {
 
   /// Appends an item, then drops the oldest items whole until the bounds hold again.
   /// The newest item is always kept, even alone past the bounds.
-  void push(std::string bytes, std::size_t weight);
+  void push(BacklogItem item);
 
   /// Removes and returns the oldest item. Only when not empty.
-  std::string pop();
+  BacklogItem pop();
 
   bool empty() const { return items_.empty(); }
+  std::size_t size() const { return items_.size(); }
   std::size_t weight() const { return weight_; }
   std::size_t bytes() const { return bytes_; }
 
@@ -36,15 +47,10 @@ class OutputBacklog {
   std::size_t takeDropped();
 
  private:
-  struct Item {
-    std::string bytes;
-    std::size_t weight;
-  };
-
   void dropOldest();
 
   BacklogBounds bounds_;
-  std::deque<Item> items_;
+  std::deque<BacklogItem> items_;
   std::size_t weight_ = 0;
   std::size_t bytes_ = 0;
   std::size_t dropped_ = 0;

@@ -17,27 +17,59 @@ StreamWriter::~StreamWriter() {
   if (thread_.joinable()) thread_.join();
 }
 
+void StreamWriter::follow(StreamWriter& leader, double maxWaitSeconds) {
+  leader_ = &leader;
+  maxWaitSeconds_ = maxWaitSeconds;
+}
+
 void StreamWriter::startThread() {
   thread_ = std::thread([this] { serve(); });
 }
 
 void StreamWriter::write(std::string bytes, std::size_t weight) {
+  BacklogItem item{std::move(bytes), weight};
+  if (leader_ != nullptr) {
+    item.after = leader_->handedOver();
+    item.notAfter = clock_.now() + maxWaitSeconds_;
+  }
+  bool dropped = false;
   {
     std::lock_guard<std::mutex> hold(lock_);
-    backlog_.push(std::move(bytes), weight);
+    const std::size_t before = backlog_.size();
+    backlog_.push(std::move(item));
+    ++handedOver_;
+    dropped = backlog_.size() <= before;
   }
   queued_.notify_one();
+  if (dropped) progressed_.notify_all();
+}
+
+std::uint64_t StreamWriter::handedOver() {
+  std::lock_guard<std::mutex> hold(lock_);
+  return handedOver_;
+}
+
+bool StreamWriter::finished(std::uint64_t count) const {
+  // Items finish in the order they came, so those not finished are the last ones.
+  const std::uint64_t unfinished = backlog_.size() + (writing_ ? 1 : 0);
+  return handedOver_ - unfinished >= count;
+}
+
+void StreamWriter::waitFinished(std::uint64_t count, double deadline) {
+  std::unique_lock<std::mutex> hold(lock_);
+  while (!finished(count) && clock_.now() < deadline) clock_.waitUntil(progressed_, hold, deadline);
 }
 
 bool StreamWriter::writeNext() {
-  std::string item;
+  BacklogItem item;
   {
     std::lock_guard<std::mutex> hold(lock_);
     if (backlog_.empty()) return false;
     item = backlog_.pop();
     writing_ = true;
   }
-  sink_.write(item);
+  if (leader_ != nullptr) leader_->waitFinished(item.after, item.notAfter);
+  sink_.write(item.bytes);
   std::size_t dropped = 0;
   {
     std::lock_guard<std::mutex> hold(lock_);

@@ -4,11 +4,14 @@
 // command reader and no keyboard callback. Items go out whole and in the order they
 // were handed over; while the host is not reading they wait in a bounded backlog
 // (oldest dropped whole), and the end of the process waits for them only up to a
-// deadline.
+// deadline. A writer may follow another: each of its items then waits, briefly, for
+// the other stream's items handed over before it, so that while the host reads both
+// streams an event reaches its pipe after the frames that came before it.
 #pragma once
 
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -36,6 +39,12 @@ class StreamWriter {
   using ResumeHandler = std::function<void(std::size_t dropped)>;
 
   StreamWriter(ByteSink& sink, WaitClock& clock, BacklogBounds bounds, ResumeHandler onResumed = {});
+
+  /// Makes each item written after this wait until the items that `leader` had been
+  /// handed before it are written or dropped, but no longer than `maxWaitSeconds`
+  /// after it was handed over, so that a stalled leader delays this stream only a
+  /// little. Before the thread starts; `leader` uses the same clock.
+  void follow(StreamWriter& leader, double maxWaitSeconds);
   /// Writes what is queued, then stops the thread (a process ends with _exit instead
   /// and never runs this).
   ~StreamWriter();
@@ -59,16 +68,27 @@ class StreamWriter {
   /// `drainBy` a deadline `seconds` from now.
   bool drainWithin(double seconds) { return drainBy(clock_.now() + seconds); }
 
+  /// How many items have been handed over so far. Any thread.
+  std::uint64_t handedOver();
+
+  /// Waits until the first `count` items handed over are written or dropped, or until
+  /// `deadline`. Any thread but the writer's.
+  void waitFinished(std::uint64_t count, double deadline);
+
  private:
   void serve();
+  bool finished(std::uint64_t count) const;
 
   ByteSink& sink_;
   WaitClock& clock_;
   ResumeHandler onResumed_;
+  StreamWriter* leader_ = nullptr;
+  double maxWaitSeconds_ = 0;
   std::mutex lock_;                     // guards everything below
   std::condition_variable queued_;      // an item was queued, or the writer stops
   std::condition_variable progressed_;  // an item was written
   OutputBacklog backlog_;
+  std::uint64_t handedOver_ = 0;
   bool writing_ = false;  // an item has left the backlog but is not written yet
   bool stopping_ = false;
   std::thread thread_;

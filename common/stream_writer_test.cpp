@@ -93,11 +93,11 @@ TEST(OutputBacklogTest, DropsOldestWholeItemsPastEitherBound) {
   };
   for (const auto& c : cases) {
     OutputBacklog backlog(c.bounds);
-    for (const auto& [bytes, weight] : c.pushes) backlog.push(bytes, weight);
+    for (const auto& [bytes, weight] : c.pushes) backlog.push(BacklogItem{bytes, weight});
     EXPECT_EQ(backlog.takeDropped(), c.dropped) << c.name;
     EXPECT_EQ(backlog.takeDropped(), 0u) << c.name;
     std::vector<std::string> kept;
-    while (!backlog.empty()) kept.push_back(backlog.pop());
+    while (!backlog.empty()) kept.push_back(backlog.pop().bytes);
     EXPECT_EQ(kept, c.kept) << c.name;
     EXPECT_EQ(backlog.weight(), 0u) << c.name;
     EXPECT_EQ(backlog.bytes(), 0u) << c.name;
@@ -172,6 +172,43 @@ TEST(StreamWriterTest, DrainCountsTheItemBeingWritten) {
   EXPECT_FALSE(writer.drainWithin(0.5));
   EXPECT_EQ(clock.time, 0.5);
   sink.release();
+}
+
+// Events follow frames: while the host reads both streams, a line goes out after the
+// frames handed over before it; a stalled frame stream holds it up only briefly.
+TEST(StreamWriterTest, AFollowerWaitsForItsLeaderOnlyUpToItsLimit) {
+  struct Case {
+    const char* name;
+    bool framesFlow;  // each wait lets the reader take one frame, 10 ms apart
+    std::vector<std::string> order;
+    double writtenAt;
+  };
+  const std::vector<Case> cases = {
+      {"frames flow", true, {"frame1", "frame2", "stopped"}, 0.02},
+      {"frames stalled", false, {"stopped"}, 0.1},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> order;
+    struct LogSink final : ByteSink {
+      explicit LogSink(std::vector<std::string>& log) : log_(log) {}
+      void write(std::string_view bytes) override { log_.emplace_back(bytes); }
+      std::vector<std::string>& log_;
+    };
+    LogSink frameSink(order), eventSink(order);
+    FakeClock clock;
+    clock.step = 0.01;
+    StreamWriter frames(frameSink, clock, BacklogBounds{100, 1 << 20});
+    StreamWriter events(eventSink, clock, BacklogBounds{100, 1 << 20});
+    events.follow(frames, 0.1);
+    frames.write("frame1");
+    frames.write("frame2");
+    events.write("stopped");
+    frames.write("frame3");  // handed over after the event: not waited for
+    if (c.framesFlow) clock.onWait = [&frames] { frames.writeNext(); };
+    ASSERT_TRUE(events.writeNext()) << c.name;
+    EXPECT_EQ(order, c.order) << c.name;
+    EXPECT_DOUBLE_EQ(clock.time, c.writtenAt) << c.name;
+  }
 }
 
 }  // namespace

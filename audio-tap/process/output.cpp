@@ -5,6 +5,14 @@
 #include <utility>
 
 namespace vesk {
+namespace {
+
+// How long an event line waits for the frames written before it: long enough for a
+// host that reads standard output, short enough that one that does not (or a full
+// pipe at the end) delays events only a little.
+constexpr double kEventWaitForFramesSeconds = 0.1;
+
+}  // namespace
 
 void emitError(OutputChannels& output, std::string_view message) {
   Json event;
@@ -41,6 +49,7 @@ StreamChannels::StreamChannels(int frameFd, int eventFd, bool debug, std::size_t
       // Bytes are bounded by the samples: two a sample, and four for each prefix.
       frames_(frameSink_, clock_, BacklogBounds{frameBacklogSamples, SIZE_MAX},
               [this](std::size_t dropped) { reportDrop(dropped); }) {
+  events_.follow(frames_, kEventWaitForFramesSeconds);
   events_.startThread();
   frames_.startThread();
 }

@@ -53,6 +53,8 @@ constexpr BacklogBounds kEventBacklog{1000, 4u << 20};
 /// `writeFrame` never wait for the host to read. Write failures (a host that closed
 /// its end) are ignored. With `debug`, frames dropped from the backlog are reported
 /// as {"event":"debug","step":"framesDropped","samples":N} once the host reads again.
+/// An event line waits up to 0.1 s for the frames written before it, so a host that
+/// reads both streams has the last frame by the time it reads "stopped".
 class StreamChannels final : public OutputChannels {
  public:
   StreamChannels(int frameFd, int eventFd, bool debug = false,
