@@ -86,7 +86,7 @@ const DEATHS = [
   ['exits during stop', `on('start', () => err(${JSON.stringify(READY)})); on('stop', () => process.exit(0));`,
     async (t) => { await t.start(); return t.stop(); }, /before answering "stop"/],
   ['exits during checkPermission', `on('checkPermission', () => process.exit(1));`, (t) => t.checkPermission(), /status 1/],
-  ['hangs on quit', `on('quit', () => {}); process.stdin.removeAllListeners();`, (t) => t.quit(300), null],
+  ['hangs on quit', `on('quit', () => {}); process.stdin.removeAllListeners(); setInterval(() => {}, 1000);`, (t) => t.quit(300), null],
   ['writes garbage frames', `on('start', () => { err(${JSON.stringify(READY)}); raw(process.stdout, [1, 0, 0, 0, 9]); });
     setInterval(() => {}, 1000);`, async (t) => { await t.start(); return t.checkPermission(); }, /malformed frame: payload length 1/],
 ];
