@@ -42,6 +42,7 @@ class BenchKeyboard final : public Keyboard {
   void reenableTap() override {}
   EventFlags returnFlagsState() override { return 0; }
   bool returnKeyState(std::uint16_t) override { return true; }
+  bool returnSecureInputEnabled() override { return false; }
   std::unique_ptr<RepeatingTimer> startRepeatingTimer(double, std::function<void()>) override {
     return std::make_unique<BenchTimer>();
   }

@@ -88,6 +88,11 @@ class Keyboard {
   /// the shortcut, and the monitor then keeps no watchdog. Any thread; never changes.
   virtual bool hasKeyState() const { return true; }
 
+  /// Whether the system withholds key events from every tap right now (macOS "secure
+  /// event input": a password field, a terminal's secure keyboard entry). False on
+  /// platforms that have no such state. Event thread.
+  virtual bool returnSecureInputEnabled() = 0;
+
   /// Starts a timer that calls `tick` on the event thread every `seconds` until invalidated.
   virtual std::unique_ptr<RepeatingTimer> startRepeatingTimer(double seconds, std::function<void()> tick) = 0;
 

@@ -21,6 +21,7 @@ class HeadlessKeyboard final : public Keyboard {
   void reenableTap() override {}
   EventFlags returnFlagsState() override { return 0; }
   bool returnKeyState(std::uint16_t) override { return false; }
+  bool returnSecureInputEnabled() override { return false; }
   std::unique_ptr<RepeatingTimer> startRepeatingTimer(double, std::function<void()>) override {
     return std::make_unique<InertTimer>();
   }

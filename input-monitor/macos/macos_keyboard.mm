@@ -5,6 +5,7 @@
 // to pass it on, NULL to swallow it. The tap callback and the watchdog timer both run
 // on the main run loop in the common modes. Trust queries may come from any thread.
 #import <ApplicationServices/ApplicationServices.h>
+#import <Carbon/Carbon.h>
 #import <Foundation/Foundation.h>
 #include <dispatch/dispatch.h>
 
@@ -67,6 +68,8 @@ class MacKeyboard final : public Keyboard {
   bool returnKeyState(std::uint16_t keyCode) override {
     return CGEventSourceKeyState(kCGEventSourceStateCombinedSessionState, keyCode);
   }
+
+  bool returnSecureInputEnabled() override { return IsSecureEventInputEnabled(); }
 
   std::unique_ptr<RepeatingTimer> startRepeatingTimer(double seconds, std::function<void()> tick) override {
     // The block owns a copy of the tick, which itself holds the monitor only weakly.

@@ -76,6 +76,8 @@ class PortalKeyboard final : public Keyboard, private PortalConnection::Listener
   EventFlags returnFlagsState() override { return 0; }
   bool returnKeyState(std::uint16_t) override { return false; }
   bool hasKeyState() const override { return false; }
+  // The portal hides nothing from the shortcut it owns.
+  bool returnSecureInputEnabled() override { return false; }
 
   std::unique_ptr<RepeatingTimer> startRepeatingTimer(double, std::function<void()>) override {
     return std::make_unique<InertTimer>();

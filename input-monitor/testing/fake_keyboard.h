@@ -34,6 +34,10 @@ class FakeKeyboard final : public Keyboard {
     return keysDown.count(keyCode) > 0;
   }
   bool hasKeyState() const override { return keyState; }
+  bool returnSecureInputEnabled() override {
+    secureInputQueries++;
+    return secureInput;
+  }
   std::unique_ptr<RepeatingTimer> startRepeatingTimer(double seconds, std::function<void()> tick) override {
     auto timer = std::make_shared<Timer>();
     timer->seconds = seconds;
@@ -68,6 +72,8 @@ class FakeKeyboard final : public Keyboard {
   EventFlags flagsState = 0;
   std::map<std::uint16_t, bool> keysDown;
   std::vector<std::uint16_t> queriedKeys;
+  bool secureInput = false;
+  int secureInputQueries = 0;
   std::vector<std::shared_ptr<Timer>> timers;
   std::vector<SwallowPlan> plans;
 

@@ -120,6 +120,9 @@ class X11Keyboard final : public Keyboard {
     return (keys[*xKeycode / 8] >> (*xKeycode % 8)) & 1;
   }
 
+  // X11 has no mode that hides keys from XInput2 raw events.
+  bool returnSecureInputEnabled() override { return false; }
+
   std::unique_ptr<RepeatingTimer> startRepeatingTimer(double seconds, std::function<void()> tick) override {
     auto state = std::make_shared<TimerState>();
     state->interval = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
