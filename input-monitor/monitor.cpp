@@ -1,10 +1,11 @@
-// Start-up, the listen-mode hold machine and the hold watchdog.
+// Start-up, the listen-mode hold machine, the hold watchdog and the secure input check.
 #include "input-monitor/monitor.h"
 
 namespace vesk {
 namespace {
 
 constexpr double kWatchdogSeconds = 0.2;
+constexpr double kSecureInputSeconds = 1.0;
 
 // Built once: a hold's events are the only output on the keystroke path.
 const Json& downEvent() {
@@ -29,6 +30,7 @@ Monitor::~Monitor() {
   std::lock_guard<std::mutex> hold(lock_);
   self_.reset();
   stopWatchdog();
+  if (secureInputTimer_) secureInputTimer_->invalidate();
 }
 
 void Monitor::start() {
@@ -39,6 +41,22 @@ void Monitor::start() {
     publishSwallowPlan();
   }
   output_.emit(Json{{"type", "ready"}, {"tapCreated", eventTap_}});
+  std::weak_ptr<Monitor*> weakSelf = self_;
+  auto timer = keyboard_.startRepeatingTimer(kSecureInputSeconds, [weakSelf] {
+    if (auto self = weakSelf.lock()) (*self)->secureInputTick();
+  });
+  std::lock_guard<std::mutex> hold(lock_);
+  secureInputTimer_ = std::move(timer);
+}
+
+void Monitor::secureInputTick() {
+  std::lock_guard<std::mutex> hold(lock_);
+  // While nothing listens for keys, the state does not matter and is not asked.
+  if (!hasBinding_ && !recordMode_) return;
+  bool enabled = keyboard_.returnSecureInputEnabled();
+  if (enabled == secureInputReported_) return;
+  secureInputReported_ = enabled;
+  output_.emit(Json{{"type", "secureInput"}, {"enabled", enabled}});
 }
 
 void Monitor::reportPermission(bool prompt) {

@@ -1,9 +1,10 @@
 // The push-to-talk monitor: the one object that holds the binding, the mode and the
 // hold, decides the verdict of every key event, keeps the 0.2 s watchdog on the real
-// key state while a hold lasts, and records the next shortcut in record mode.
+// key state while a hold lasts, records the next shortcut in record mode, and reports
+// when the system starts or stops withholding keys from the tap (secure event input).
 //
-// Two threads use it. The event thread runs start(), every handle() and every
-// watchdog tick; the command reader changes binding and mode. `lock_` guards every
+// Two threads use it. The event thread runs start(), every handle() and every timer
+// tick; the command reader changes binding and mode. `lock_` guards every
 // field; events emitted while it is held take the output's own lock after it.
 #pragma once
 
@@ -39,8 +40,8 @@ class Monitor final : public KeyEventHandler {
   Monitor(const Monitor&) = delete;
   Monitor& operator=(const Monitor&) = delete;
 
-  /// Reports the permission, tries once to create the tap, reports "ready".
-  /// Event thread, once, before the command reader starts.
+  /// Reports the permission, tries once to create the tap, reports "ready", and starts
+  /// the secure input check. Event thread, once, before the command reader starts.
   void start();
 
   /// The verdict of one tap event. Event thread. Emits nothing and allocates nothing
@@ -49,6 +50,11 @@ class Monitor final : public KeyEventHandler {
 
   /// One tick of the hold watchdog. Event thread.
   void watchdogTick();
+
+  /// One tick of the secure input check, every second from start(): while a binding is
+  /// set or record mode is on, emits "secureInput" when the state differs from the one
+  /// last reported (at first: off). Event thread.
+  void secureInputTick();
 
   /// Asks the keyboard whether the process is trusted and emits the answer. Any thread;
   /// takes no lock of the monitor.
@@ -91,6 +97,8 @@ class Monitor final : public KeyEventHandler {
   EventFlags prevFlags_ = 0;
   std::optional<ModifierMask> recordPendingMod_;
   std::optional<SwallowPlan> publishedPlan_;
+  std::unique_ptr<RepeatingTimer> secureInputTimer_;
+  bool secureInputReported_ = false;
 
   // The watchdog's tick refers to the monitor only through this, weakly.
   std::shared_ptr<Monitor*> self_;

@@ -255,7 +255,7 @@ TEST_F(MonitorTest, WatchdogEndsHoldsWhoseKeysAreUp) {
     for (const auto& step : c.press) m.handle(step.type, KeyEvent{step.key, flagsOf(step.mods)});
     ASSERT_THAT(out.take(), ElementsAre(kDownLine)) << c.name;
     ASSERT_EQ(kb.liveTimers(), 1) << c.name;
-    EXPECT_DOUBLE_EQ(kb.timers[0]->seconds, 0.2);
+    EXPECT_DOUBLE_EQ(kb.timers.back()->seconds, 0.2);
     for (auto key : c.keysDown) kb.keysDown[key] = true;
     kb.flagsState = flagsOf(c.flagsState) | 0x10000;  // caps lock never matters
     kb.advanceTick();
@@ -316,7 +316,7 @@ TEST_F(MonitorTest, PressWhileDroppedReusesTheScheduledTimer) {
   hold(49, kNone);
   monitor.setBinding(49, {});
   hold(49, kNone);
-  EXPECT_EQ(keyboard.timers.size(), 1u);
+  EXPECT_EQ(keyboard.timersEvery(0.2).size(), 1u);
   keyboard.keysDown[49] = true;
   keyboard.advanceTick();
   EXPECT_THAT(output.lines, IsEmpty());
@@ -400,6 +400,62 @@ TEST_F(MonitorTest, SwallowPlanFollowsBindingAndMode) {
   monitor.setMode("record");
   monitor.handle(kKeyDown, KeyEvent{0, 0});
   EXPECT_EQ(keyboard.plans.back(), (SwallowPlan{false, 49, 0}));
+}
+
+TEST(MonitorSecureInputTest, ReportsChangesOnceASecondWhileKeysMatter) {
+  const std::string on = R"({"type":"secureInput","enabled":true})";
+  const std::string off = R"({"type":"secureInput","enabled":false})";
+  struct Step {
+    std::function<void(Monitor&)> command;  // may be empty
+    bool secureInput;
+    double seconds;  // time let pass after the command
+    std::vector<std::string> lines;
+    int queries;  // of the secure input state, during this step
+  };
+  const auto bind = [](Monitor& m) { m.setBinding(49, {"control"}); };
+  const auto unbind = [](Monitor& m) { m.clearBinding(); };
+  const auto record = [](Monitor& m) { m.setMode("record"); };
+  const std::vector<std::pair<const char*, std::vector<Step>>> scenarios = {
+      {"no binding: never asked", {{{}, true, 3, {}, 0}}},
+      {"off from the start: asked, nothing said", {{bind, false, 3, {}, 3}}},
+      {"asked once a second, not at every watchdog tick", {{bind, true, 0.8, {}, 0}, {{}, true, 0.2, {on}, 1}}},
+      {"on, stays on, off",
+       {{bind, false, 1, {}, 1}, {{}, true, 1, {on}, 1}, {{}, true, 2, {}, 2}, {{}, false, 1, {off}, 1}}},
+      {"record mode without a binding", {{record, true, 1, {on}, 1}, {{}, false, 1, {off}, 1}}},
+      {"binding cleared while on: silent until keys matter again",
+       {{bind, true, 1, {on}, 1}, {unbind, false, 2, {}, 0}, {bind, false, 1, {off}, 1}}},
+  };
+  for (const auto& [name, steps] : scenarios) {
+    testing::FakeKeyboard kb;
+    testing::RecordingOutput out;
+    Monitor m(kb, out);
+    m.start();
+    out.take();
+    ASSERT_EQ(kb.liveTimers(1.0), 1) << name;
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+      const Step& step = steps[i];
+      if (step.command) step.command(m);
+      kb.secureInput = step.secureInput;
+      const int queriesBefore = kb.secureInputQueries;
+      kb.advance(step.seconds);
+      EXPECT_EQ(out.take(), step.lines) << name << ", step " << i;
+      EXPECT_EQ(kb.secureInputQueries - queriesBefore, step.queries) << name << ", step " << i;
+    }
+  }
+}
+
+TEST(MonitorSecureInputTest, CheckEndsWithTheMonitor) {
+  testing::FakeKeyboard kb;
+  testing::RecordingOutput out;
+  auto m = std::make_unique<Monitor>(kb, out);
+  m->start();
+  m->setBinding(49, {});
+  auto timer = kb.timersEvery(1.0).at(0);
+  m.reset();
+  EXPECT_FALSE(timer->valid);
+  kb.secureInput = true;
+  timer->tick();  // a tick already on its way when the monitor went
+  EXPECT_EQ(kb.secureInputQueries, 0);
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // A keyboard for tests: holds the key state a test sets, records what the monitor
-// asked of it, and runs watchdog ticks only when the test says so.
+// asked of it, and runs timer ticks only when the test lets time pass.
 #pragma once
 
+#include <cmath>
 #include <map>
 #include <memory>
 #include <vector>
@@ -16,6 +17,7 @@ class FakeKeyboard final : public Keyboard {
     double seconds = 0;
     std::function<void()> tick;
     bool valid = true;
+    long elapsedMs = 0;  // since the last tick
     void invalidate() override { valid = false; }
   };
 
@@ -49,18 +51,35 @@ class FakeKeyboard final : public Keyboard {
   void swallowPlanChanged(const SwallowPlan& plan) override { plans.push_back(plan); }
   void run() override {}
 
-  /// Runs one tick of every timer still scheduled, as 0.2 s passing would.
-  void advanceTick() {
+  /// Lets `seconds` pass: every timer still scheduled ticks once per whole interval.
+  void advance(double seconds) {
+    const long passedMs = std::lround(seconds * 1000);
     auto scheduled = timers;
     for (auto& timer : scheduled) {
-      if (timer->valid) timer->tick();
+      const long intervalMs = std::lround(timer->seconds * 1000);
+      timer->elapsedMs += passedMs;
+      while (timer->valid && timer->elapsedMs >= intervalMs) {
+        timer->elapsedMs -= intervalMs;
+        timer->tick();
+      }
     }
   }
-  int liveTimers() const {
+  /// One tick of the hold watchdog, as 0.2 s passing.
+  void advanceTick() { advance(0.2); }
+  /// The timers of one interval (0.2 s: hold watchdogs; 1 s: the secure input check).
+  std::vector<std::shared_ptr<Timer>> timersEvery(double seconds) const {
+    std::vector<std::shared_ptr<Timer>> found;
+    for (const auto& timer : timers) {
+      if (timer->seconds == seconds) found.push_back(timer);
+    }
+    return found;
+  }
+  int liveTimers(double seconds = kWatchdogInterval) const {
     int n = 0;
-    for (const auto& timer : timers) n += timer->valid ? 1 : 0;
+    for (const auto& timer : timersEvery(seconds)) n += timer->valid ? 1 : 0;
     return n;
   }
+  static constexpr double kWatchdogInterval = 0.2;
 
   bool trusted = true;
   bool tapAvailable = true;
