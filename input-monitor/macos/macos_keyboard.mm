@@ -2,8 +2,12 @@
 //
 // An active event tap at the head of the session's event stream hands every key-down,
 // key-up and modifier change to the monitor and returns its verdict: the event itself
-// to pass it on, NULL to swallow it. The tap callback and the watchdog timer both run
-// on the main run loop in the common modes. Trust queries may come from any thread.
+// to pass it on, NULL to swallow it. The tap callback and the timers (hold watchdog,
+// secure input check) run on the main run loop in the common modes. A bare CFRunLoop
+// drains no autorelease pool, so each of them runs inside its own. Trust queries may
+// come from any thread, the command reader's long-running task among them, and drain
+// their own pool too. The secure input state comes from Carbon's
+// IsSecureEventInputEnabled().
 #import <ApplicationServices/ApplicationServices.h>
 #import <Carbon/Carbon.h>
 #import <Foundation/Foundation.h>
@@ -16,12 +20,16 @@ namespace {
 
 // Key-down, key-up and flags-changed: the bits of event types 10, 11 and 12.
 constexpr CGEventMask kKeyEventsMask = 0x1C00;
+static_assert(kKeyEventsMask ==
+              (CGEventMaskBit(kCGEventKeyDown) | CGEventMaskBit(kCGEventKeyUp) | CGEventMaskBit(kCGEventFlagsChanged)));
 
 CGEventRef tapCallback(CGEventTapProxy, CGEventType type, CGEventRef event, void* userInfo) {
-  auto* handler = static_cast<KeyEventHandler*>(userInfo);
-  KeyEvent keyEvent{CGEventGetIntegerValueField(event, kCGKeyboardEventKeycode), CGEventGetFlags(event)};
-  Verdict verdict = handler->handle(static_cast<std::uint32_t>(type), keyEvent);
-  return verdict == Verdict::pass ? event : NULL;
+  @autoreleasepool {
+    auto* handler = static_cast<KeyEventHandler*>(userInfo);
+    KeyEvent keyEvent{CGEventGetIntegerValueField(event, kCGKeyboardEventKeycode), CGEventGetFlags(event)};
+    Verdict verdict = handler->handle(static_cast<std::uint32_t>(type), keyEvent);
+    return verdict == Verdict::pass ? event : NULL;
+  }
 }
 
 class RunLoopTimer final : public RepeatingTimer {
@@ -42,8 +50,10 @@ class MacKeyboard final : public Keyboard {
 
   bool isTrusted(bool prompt) override {
     if (!prompt) return AXIsProcessTrusted();
-    NSDictionary* options = @{(__bridge NSString*)kAXTrustedCheckOptionPrompt : @YES};
-    return AXIsProcessTrustedWithOptions((__bridge CFDictionaryRef)options);
+    @autoreleasepool {
+      NSDictionary* options = @{(__bridge NSString*)kAXTrustedCheckOptionPrompt : @YES};
+      return AXIsProcessTrustedWithOptions((__bridge CFDictionaryRef)options);
+    }
   }
 
   bool createTap(KeyEventHandler& handler) override {
@@ -76,7 +86,9 @@ class MacKeyboard final : public Keyboard {
     NSTimer* timer = [NSTimer timerWithTimeInterval:seconds
                                             repeats:YES
                                               block:^(NSTimer*) {
-                                                tick();
+                                                @autoreleasepool {
+                                                  tick();
+                                                }
                                               }];
     [[NSRunLoop currentRunLoop] addTimer:timer forMode:NSRunLoopCommonModes];
     return std::make_unique<RunLoopTimer>(timer);
