@@ -76,7 +76,7 @@ class PortalKeyboard final : public Keyboard, private PortalConnection::Listener
   EventFlags returnFlagsState() override { return 0; }
   bool returnKeyState(std::uint16_t) override { return false; }
   bool hasKeyState() const override { return false; }
-  // The portal hides nothing from the shortcut it owns.
+  // Secure event input is a macOS state; a portal session has none.
   bool returnSecureInputEnabled() override { return false; }
 
   std::unique_ptr<RepeatingTimer> startRepeatingTimer(double, std::function<void()>) override {
