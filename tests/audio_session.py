@@ -1,6 +1,7 @@
 """A private PulseAudio server for tests (a null sink and a null source on a socket
 of its own), players and recorders that are real clients of it, and a reader that
-decodes the audio tap's length-prefixed frames as they stream."""
+decodes the audio tap's length-prefixed frames as they stream. On a Mac the "server"
+is the real default devices, and players and recorders are the system's own."""
 
 import math
 import os
@@ -11,6 +12,11 @@ import tempfile
 import threading
 import time
 import wave
+
+import platform_choice
+from host import Helper
+
+PLATFORM = platform_choice.current()
 
 
 class SoundServer:
@@ -165,10 +171,49 @@ def _wait_for(condition, what, timeout=10):
     raise RuntimeError(f"{what} did not come up")
 
 
+class MacDevices:
+    """The real default devices of a Mac, in the shape of a private server: a folder
+    for generated files and the environment of clients. There is nothing to start or
+    stop; the device rate is whatever the default output device runs at."""
+
+    rate = None
+
+    def __init__(self):
+        self.dir = tempfile.mkdtemp(prefix="vesk-mac-")
+        self.env = dict(os.environ)
+
+    def server_processes(self):
+        return []
+
+    def close(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
 def sound_server():
     """The server the tests run against: PulseAudio, or PipeWire when
-    VESK_SOUND_SERVER=pipewire."""
+    VESK_SOUND_SERVER=pipewire; on a Mac, its real default devices."""
+    if PLATFORM.is_mac:
+        return MacDevices()
     return PipeWireServer() if os.environ.get("VESK_SOUND_SERVER") == "pipewire" else PulseServer()
+
+
+def skip_without_audio_access(test, server):
+    """On a Mac: skips the test unless the helper may record system audio and the
+    system's players and recorder are there. Elsewhere the private server grants it."""
+    if not PLATFORM.is_mac:
+        return
+    missing = platform_choice.missing_tools(PLATFORM)
+    if missing:
+        test.skipTest(f"missing on this Mac: {', '.join(missing)}")
+    helper = Helper("vesk-audio-tap", env=server.env)
+    try:
+        helper.send(b"checkPermission\n")
+        answer = helper.read_error_event(timeout=10)
+    finally:
+        helper.kill()
+    if answer != {"event": "permission", "granted": True}:
+        test.skipTest("system audio recording is not granted to this terminal "
+                      "(Privacy & Security > Screen & System Audio Recording)")
 
 
 def write_tone(path, hz, seconds, rate=48000, amplitude=0.3):
@@ -201,14 +246,26 @@ class Player(Client):
         self.path = os.path.join(server.dir, f"tone-{hz}.wav")
         if not os.path.exists(self.path):
             write_tone(self.path, hz, seconds)
-        super().__init__(server, ["paplay", "--latency-msec=20", self.path])
+        super().__init__(server, PLATFORM.player + [self.path])
 
 
 class Recorder(Client):
-    """A process that records from the microphone (the null source)."""
+    """A process that records from the microphone (the null source; on a Mac the
+    default input device, into a file of its own)."""
 
-    def __init__(self, server, device=PulseServer.SOURCE):
-        super().__init__(server, ["parec", "-d", device])
+    count = 0
+
+    def __init__(self, server):
+        Recorder.count += 1
+        into = [os.path.join(server.dir, f"recording-{Recorder.count}.caf")] if PLATFORM.is_mac else []
+        super().__init__(server, PLATFORM.recorder + into)
+
+
+class Speaker(Client):
+    """A process that speaks a sentence on the default output (a Mac's "say")."""
+
+    def __init__(self, server, text):
+        super().__init__(server, PLATFORM.speaker + [text])
 
 
 class FrameReader:

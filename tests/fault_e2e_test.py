@@ -1,6 +1,9 @@
 """Fault tests: the host dies under a capturing audio tap, the host closes standard
 input mid-capture, for both helpers. Each must end with status 0, promptly. The time
-the audio tap takes to notice its parent's death is printed as a figure."""
+the audio tap takes to notice its parent's death is printed as a figure. On a Mac they
+run against the real default devices (skipped without the permission to record system
+audio); an orphan's exit status goes to launchd there, so only its prompt end is seen,
+and the input monitor's hold needs a person's key press, so that test is Linux's."""
 
 import ctypes
 import os
@@ -10,7 +13,7 @@ import sys
 import time
 import unittest
 
-from audio_session import FrameReader, Player, sound_server
+from audio_session import PLATFORM, FrameReader, Player, skip_without_audio_access, sound_server
 from host import Helper, executable
 
 PR_SET_CHILD_SUBREAPER = 36
@@ -28,13 +31,35 @@ time.sleep(600)
 """
 
 
+def wait_for_exit(pid, timeout):
+    """Whether the process ended within the timeout: a pidfd on Linux, a kqueue on a Mac."""
+    if hasattr(os, "pidfd_open"):
+        exited = os.pidfd_open(pid)
+        try:
+            readable, _, _ = select.select([exited], [], [], timeout)
+        finally:
+            os.close(exited)
+        return bool(readable)
+    watch = select.kqueue()
+    try:
+        return bool(watch.control([select.kevent(pid, filter=select.KQ_FILTER_PROC, fflags=select.KQ_NOTE_EXIT,
+                                                 flags=select.KQ_EV_ADD | select.KQ_EV_ONESHOT)], 1, timeout))
+    except ProcessLookupError:
+        return True  # already gone
+    finally:
+        watch.close()
+
+
 class ParentDeathTest(unittest.TestCase):
     def setUp(self):
-        libc = ctypes.CDLL(None, use_errno=True)
-        if libc.prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0:
+        prctl = getattr(ctypes.CDLL(None, use_errno=True), "prctl", None)
+        # Where the test cannot adopt the orphan, it sees only that the helper ended.
+        self.subreaper = prctl is not None and prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0
+        if not self.subreaper and not PLATFORM.is_mac:
             self.skipTest("cannot become a child subreaper")
         self.server = sound_server()
         self.addCleanup(self.server.close)
+        skip_without_audio_access(self, self.server)
         player = Player(self.server, 440)
         self.addCleanup(player.stop)
 
@@ -46,17 +71,16 @@ class ParentDeathTest(unittest.TestCase):
             helper_pid = int(host.stdout.readline())
             ready = host.stderr.readline()
             self.assertIn(b'"ready"', ready)
-            exited = os.pidfd_open(helper_pid)
             killed = time.monotonic()
             host.kill()
             host.wait()
-            readable, _, _ = select.select([exited], [], [], 5)
+            ended = wait_for_exit(helper_pid, 5)
             took = time.monotonic() - killed
-            os.close(exited)
-            self.assertTrue(readable, "the helper outlived its host")
-            _, status = os.waitpid(helper_pid, 0)
-            self.assertTrue(os.WIFEXITED(status))
-            self.assertEqual(os.WEXITSTATUS(status), 0)
+            self.assertTrue(ended, "the helper outlived its host")
+            if self.subreaper:
+                _, status = os.waitpid(helper_pid, 0)
+                self.assertTrue(os.WIFEXITED(status))
+                self.assertEqual(os.WEXITSTATUS(status), 0)
             figures.append(took * 1000)
             host.stdout.close()
             host.stderr.close()
@@ -69,6 +93,7 @@ class InputClosedTest(unittest.TestCase):
     def test_end_of_input_ends_a_capturing_audio_tap(self):
         server = sound_server()
         self.addCleanup(server.close)
+        skip_without_audio_access(self, server)
         helper = Helper("vesk-audio-tap", env=server.env)
         self.addCleanup(helper.kill)
         frames = FrameReader(helper)
@@ -84,6 +109,7 @@ class InputClosedTest(unittest.TestCase):
         self.assertEqual(frames.leftover(), b"")
         self.assertFalse(frames.malformed)
 
+    @unittest.skipIf(PLATFORM.is_mac, "a hold on a Mac needs a person to press the key")
     def test_end_of_input_ends_a_holding_input_monitor(self):
         from x11_session import XServer
         x = XServer()
