@@ -17,6 +17,22 @@ FULL_FRAME = 4800 * 2
 MIB = 1024 * 1024
 
 
+def sanitized_build():
+    """Whether the helpers were built with a sanitizer. Its allocator keeps freed memory
+    in quarantine and its checks slow every call, so the bounds on memory and on the
+    time to quit are the product's, judged on plain builds; a sanitized build is still
+    held to ending cleanly, with whole frames and lines."""
+    try:
+        with open(os.path.join(os.environ.get("VESK_BUILD_DIR", ""), "CMakeCache.txt")) as cache:
+            return "-fsanitize=" in cache.read()
+    except OSError:
+        return False
+
+
+SANITIZED = sanitized_build()
+QUIT_SECONDS = 3.0 if SANITIZED else 1.0
+
+
 def rss_bytes(pid):
     with open(f"/proc/{pid}/status") as status:
         for line in status:
@@ -86,8 +102,9 @@ class StalledHostTest(unittest.TestCase):
         took = self.timed_end(helper, lambda: helper.send(b"quit\n"))
         print(f"\nstalled 20 s: RSS +{(peak - baseline) / MIB:.2f} MiB; quit took {took * 1000:.0f} ms",
               file=sys.stderr)
-        self.assertLess(peak - baseline, 8 * MIB)
-        self.assertLess(took, 1.0)
+        if not SANITIZED:
+            self.assertLess(peak - baseline, 8 * MIB)
+        self.assertLess(took, QUIT_SECONDS)
         # What the pipes held when it ended: whole frames only, and "stopped", which
         # the pipe of standard error had room for.
         sizes = frame_sizes(helper.proc.stdout.read())
@@ -144,7 +161,7 @@ class StalledHostTest(unittest.TestCase):
         took = self.timed_end(helper, lambda: helper.send(b"quit\n"))
         print(f"\n300000 unanswered errors: RSS {rss / MIB:.1f} MiB; quit took {took * 1000:.0f} ms",
               file=sys.stderr)
-        self.assertLess(took, 1.0)
+        self.assertLess(took, QUIT_SECONDS)
         # The answers that reached the pipe are whole lines, the newest last.
         lines = helper.proc.stderr.read().splitlines()
         self.assertTrue(lines)
@@ -166,7 +183,7 @@ class StalledInputMonitorHostTest(unittest.TestCase):
         self.assertEqual(helper.wait(timeout=10), 0)
         took = time.monotonic() - began
         print(f"\n200000 unread answers: end of input took {took * 1000:.0f} ms", file=sys.stderr)
-        self.assertLess(took, 1.0)
+        self.assertLess(took, QUIT_SECONDS)
         output = helper.proc.stdout.read()
         self.assertTrue(output.endswith(b"\n"), "a torn last line")
         events = [json.loads(line) for line in output.splitlines()]
