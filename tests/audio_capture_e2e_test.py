@@ -231,7 +231,7 @@ class RebuildTest(CaptureHelpers):
             if event and event.get("step") == step:
                 return event
             seen.append(event)
-        self.fail(f"no {step} event: {seen}")
+        self.fail(f"no {step} event: {seen}; the server: {self.server.ctl('info').stdout}")
 
     @staticmethod
     def lag(frames, first, started, since, until):
@@ -301,7 +301,7 @@ class RebuildTest(CaptureHelpers):
 
         def change():
             self.server.add_sink(self.OTHER_SINK, 44100)
-            self.server.ctl("set-default-sink", self.OTHER_SINK)
+            self.server.set_default_sink(self.OTHER_SINK)
             self.server.move_streams(self.OTHER_SINK)
 
         self.check_rebuild(change, ["outputDeviceChanged"], self.OTHER_SINK)
@@ -311,7 +311,7 @@ class RebuildTest(CaptureHelpers):
         # which goes away: the server falls back to the first.
         self.player(440)
         module = self.server.add_sink(self.OTHER_SINK, 44100)
-        self.server.ctl("set-default-sink", self.OTHER_SINK)
+        self.server.set_default_sink(self.OTHER_SINK)
 
         def change():
             self.server.ctl("unload-module", module)

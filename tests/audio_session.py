@@ -72,6 +72,16 @@ class SoundServer:
         self._spawn("parec", "--latency-msec=10", "-d", f"{name}.monitor")
         return module
 
+    def set_default_sink(self, name):
+        """Makes `name` the default sink, asking again until the server says so: a
+        session manager under load may take its time over a sink it has just seen."""
+
+        def taken():
+            self.ctl("set-default-sink", name)
+            return f"Default Sink: {name}" in self.ctl("info").stdout
+
+        _wait_for(taken, f"{name} as the default sink")
+
     def sink_rate(self, name):
         """A sink's rate now: a server may switch an idle sink to its streams' rate."""
         for line in self.ctl("list", "short", "sinks").stdout.splitlines():

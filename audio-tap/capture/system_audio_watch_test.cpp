@@ -161,6 +161,22 @@ TEST(SystemAudioWatchTest, AStalledIORebuildsAndAFlowingOneDoesNot) {
   EXPECT_TRUE(s.hardware.takeCalls().empty());
 }
 
+TEST(SystemAudioWatchTest, ANewDefaultOutputDeviceWithoutANotificationIsFoundByTheNextCheck) {
+  CaptureScene s;
+  s.settings.debug = true;
+  auto tap = s.makeTap();
+  ASSERT_EQ(tap->start(), std::nullopt);
+  s.hardware.takeCalls();
+  s.deliverFloats(480);
+  s.hardware.setUInt32(kAudioObjectSystemObject, kAudioHardwarePropertyDefaultSystemOutputDevice, 41);
+  s.hardware.setString(41, kAudioDevicePropertyDeviceUID, "Headphones");
+  s.mainQueue.advance(kCaptureCheckSeconds);
+  EXPECT_EQ(s.hardware.takeLifecycleCalls(), kRebuildCalls);
+  const auto rebuilt = eventsNamed(s.output.takeEvents(), "captureRebuilt");
+  ASSERT_EQ(rebuilt.size(), 1u);
+  EXPECT_EQ(rebuilt[0]["reason"], "outputDeviceChanged");
+}
+
 TEST(SystemAudioWatchTest, AFailedRebuildEndsCaptureWithTheErrorThePendingSamplesAndStopped) {
   CaptureScene s;
   auto tap = s.makeTap();
