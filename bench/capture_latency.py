@@ -21,6 +21,7 @@ os.environ.setdefault("VESK_BUILD_DIR", os.path.abspath(sys.argv[1] if len(sys.a
 
 from audio_session import FrameReader, PulseServer  # noqa: E402
 from host import Helper  # noqa: E402
+from latency_stats import percentile  # noqa: E402
 
 THRESHOLD = 3000  # of 32767: well above silence, well below the tone
 
@@ -120,10 +121,6 @@ def measure(bursts):
         return sorted((h - r) * 1000 for r, h in pairs)
     finally:
         server.close()
-
-
-def percentile(sorted_values, p):
-    return sorted_values[min(len(sorted_values) - 1, round(p / 100 * (len(sorted_values) - 1)))]
 
 
 def main():

@@ -7,7 +7,6 @@ to the portal's own path.
 Usage: python3 bench/portal_key_latency.py [BUILD_DIR] [PRESSES]"""
 
 import os
-import statistics
 import subprocess
 import sys
 import time
@@ -18,14 +17,10 @@ build_dir = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(H
 os.environ["VESK_BUILD_DIR"] = build_dir
 
 from host import Helper, Stream  # noqa: E402
+from latency_stats import print_latency_table  # noqa: E402
 from portal_session import PortalDesktop  # noqa: E402
 
 DEADLINE = 90
-
-
-def percentile(values, p):
-    ordered = sorted(values)
-    return ordered[min(len(ordered) - 1, int(round(p / 100 * (len(ordered) - 1))))]
 
 
 def timed(x, keys, read_line, expected):
@@ -89,10 +84,8 @@ def measure(presses):
 def main():
     presses = int(sys.argv[2]) if len(sys.argv) > 2 else 100
     helper_ms, bare_ms = measure(presses)
-    print(f"key press -> first line through the shortcut portal, {presses} presses (ms)")
-    print(f"{'':22}{'p50':>8}{'p95':>8}{'max':>8}")
-    for name, values in (("vesk-input-monitor", helper_ms), ("bare portal client", bare_ms)):
-        print(f"{name:22}{statistics.median(values):8.3f}{percentile(values, 95):8.3f}{max(values):8.3f}")
+    print_latency_table(f"key press -> first line through the shortcut portal, {presses} presses (ms)",
+                        (("vesk-input-monitor", helper_ms), ("bare portal client", bare_ms)))
 
 
 if __name__ == "__main__":

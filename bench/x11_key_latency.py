@@ -6,7 +6,6 @@ Usage: python3 bench/x11_key_latency.py [BUILD_DIR] [PRESSES]"""
 
 import os
 import select
-import statistics
 import sys
 import time
 
@@ -16,12 +15,8 @@ build_dir = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(H
 os.environ["VESK_BUILD_DIR"] = build_dir
 
 from host import Helper  # noqa: E402
+from latency_stats import print_latency_table  # noqa: E402
 from x11_session import KeyClient, XServer  # noqa: E402
-
-
-def percentile(values, p):
-    ordered = sorted(values)
-    return ordered[min(len(ordered) - 1, int(round(p / 100 * (len(ordered) - 1))))]
 
 
 def first_lines(helper, listener, start):
@@ -77,10 +72,8 @@ def measure(presses):
 def main():
     presses = int(sys.argv[2]) if len(sys.argv) > 2 else 300
     monitor_ms, listener_ms = measure(presses)
-    print(f"XTest press -> first line, {presses} presses (ms)")
-    print(f"{'':22}{'p50':>8}{'p95':>8}{'max':>8}")
-    for name, values in (("vesk-input-monitor", monitor_ms), ("bare XI2 listener", listener_ms)):
-        print(f"{name:22}{statistics.median(values):8.3f}{percentile(values, 95):8.3f}{max(values):8.3f}")
+    print_latency_table(f"XTest press -> first line, {presses} presses (ms)",
+                        (("vesk-input-monitor", monitor_ms), ("bare XI2 listener", listener_ms)))
 
 
 if __name__ == "__main__":

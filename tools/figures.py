@@ -25,6 +25,7 @@ import capture_latency  # noqa: E402
 import pipeline_vs_sox  # noqa: E402
 import portal_key_latency  # noqa: E402
 import x11_key_latency  # noqa: E402
+from latency_stats import percentile as p  # noqa: E402
 from host import Helper  # noqa: E402
 from x11_session import XServer  # noqa: E402
 
@@ -34,11 +35,6 @@ rows = []
 def row(figure, vesk, peer="", note=""):
     rows.append((figure, vesk, peer, note))
     print(f"  measured: {figure}: {vesk} {peer}", file=sys.stderr)
-
-
-def p(values, q):
-    ordered = sorted(values)
-    return ordered[min(len(ordered) - 1, round(q / 100 * (len(ordered) - 1)))]
 
 
 def handle_cost():
