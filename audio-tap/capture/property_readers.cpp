@@ -17,6 +17,17 @@ std::optional<std::uint32_t> readUInt32(AudioHardware& hardware, AudioObjectID o
   return value;
 }
 
+// Reads a stream description (a tap's format, a stream's virtual format).
+std::optional<AudioStreamBasicDescription> readFormat(AudioHardware& hardware, AudioObjectID object,
+                                                      AudioObjectPropertySelector selector) {
+  AudioStreamBasicDescription format;
+  std::uint32_t size = sizeof format;
+  if (hardware.getPropertyData(object, globalAddress(selector), 0, nullptr, size, &format) != kAudioHardwareNoError) {
+    return std::nullopt;
+  }
+  return format;
+}
+
 // An object ID where 0 means none.
 std::optional<AudioObjectID> nonZero(std::optional<std::uint32_t> id) {
   if (!id || *id == kAudioObjectUnknown) return std::nullopt;
@@ -63,13 +74,7 @@ std::vector<AudioObjectID> returnInputStreamIDs(AudioHardware& hardware, AudioOb
 }
 
 std::optional<AudioStreamBasicDescription> returnStreamFormat(AudioHardware& hardware, AudioObjectID stream) {
-  AudioStreamBasicDescription format;
-  std::uint32_t size = sizeof format;
-  if (hardware.getPropertyData(stream, globalAddress(kAudioStreamPropertyVirtualFormat), 0, nullptr, size, &format) !=
-      kAudioHardwareNoError) {
-    return std::nullopt;
-  }
-  return format;
+  return readFormat(hardware, stream, kAudioStreamPropertyVirtualFormat);
 }
 
 std::optional<AudioObjectID> returnProcessObjectID(AudioHardware& hardware, std::int32_t pid) {
@@ -77,13 +82,7 @@ std::optional<AudioObjectID> returnProcessObjectID(AudioHardware& hardware, std:
 }
 
 std::optional<AudioStreamBasicDescription> returnTapFormat(AudioHardware& hardware, AudioObjectID tapID) {
-  AudioStreamBasicDescription format;
-  std::uint32_t size = sizeof format;
-  if (hardware.getPropertyData(tapID, globalAddress(kAudioTapPropertyFormat), 0, nullptr, size, &format) !=
-      kAudioHardwareNoError) {
-    return std::nullopt;
-  }
-  return format;
+  return readFormat(hardware, tapID, kAudioTapPropertyFormat);
 }
 
 std::optional<std::uint32_t> returnUInt32Property(AudioHardware& hardware, AudioObjectID object,
