@@ -1,11 +1,11 @@
 // Watching a running capture, on the main queue: property listeners on the system
 // object (default output device), the tap (its format) and the two devices (nominal
 // rate, alive), and a check each second for a stalled IO, a default output device
-// that changed unannounced, and silence. Any
-// change that matters rebuilds capture: tap, aggregate device, converter and IO
-// proc are made afresh from a fresh read of the formats, the pending samples are
-// kept, and the time capture was down is filled with silence so that frames keep
-// leaving at the output rate of real time. A rebuild that fails ends capture.
+// that changed unannounced, and silence. Any change that matters rebuilds capture:
+// tap, aggregate device, converter and IO proc are made afresh from a fresh read of
+// the formats, the pending samples are kept, and the time capture was down is
+// filled with silence so that frames keep leaving at the output rate of real time.
+// A rebuild that fails ends capture.
 #include <algorithm>
 #include <cmath>
 
@@ -179,10 +179,9 @@ void SystemAudioTap::checkCapture() {
     return;
   }
   ioCallsAtCheck_ = calls;
-  // A new default device can go unannounced (seen on PipeWire under load, where the
-  // helper's view kept the old default): the check looks for itself too. A
-  // read that fails here is left to the listeners: a server slow to answer once is
-  // no reason to rebuild.
+  // A new default device can go unannounced (seen on PipeWire under load): the check
+  // looks for itself too. A read that fails here is left to the listeners: a server
+  // slow to answer once is no reason to rebuild.
   const auto device = returnDefaultOutputDeviceID(context_.hardware);
   if (device && *device != built_.outputDevice) requestRebuild(RebuildReason::outputDeviceChanged);
   reportSilence();
