@@ -14,7 +14,7 @@ import time
 import wave
 
 import platform_choice
-from host import Helper
+from host import Helper, time_limit
 
 PLATFORM = platform_choice.current()
 
@@ -101,7 +101,7 @@ class SoundServer:
                 inputs[index] = int(line.split("=", 1)[1].strip().strip('"'))
         return inputs
 
-    def sink_input_of(self, client, timeout=10):
+    def sink_input_of(self, client, timeout=time_limit(10)):
         """The index of a client's playing stream, once the server has it."""
         found = []
         _wait_for(lambda: found.extend(i for i, pid in self.sink_inputs().items() if pid == client.pid) or found,
@@ -172,7 +172,7 @@ class PipeWireServer(SoundServer):
         self._make_defaults()
 
 
-def _wait_for(condition, what, timeout=10):
+def _wait_for(condition, what, timeout=time_limit(10)):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         if condition():
@@ -218,7 +218,7 @@ def skip_without_audio_access(test, server):
     helper = Helper("vesk-audio-tap", env=server.env)
     try:
         helper.send(b"checkPermission\n")
-        answer = helper.read_error_event(timeout=10)
+        answer = helper.read_error_event(timeout=time_limit(10))
     finally:
         helper.kill()
     if answer != {"event": "permission", "granted": True}:
@@ -326,7 +326,7 @@ class FrameReader:
     def resume(self):
         self._reading.set()
 
-    def wait_for_frames(self, count, timeout=10.0):
+    def wait_for_frames(self, count, timeout=time_limit(10.0)):
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             if len(self.snapshot()) >= count:
@@ -334,7 +334,7 @@ class FrameReader:
             time.sleep(0.02)
         return False
 
-    def join(self, timeout=5.0):
+    def join(self, timeout=time_limit(5.0)):
         self._thread.join(timeout)
 
     def leftover(self):

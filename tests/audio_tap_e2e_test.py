@@ -13,7 +13,7 @@ import sys
 import time
 import unittest
 
-from host import Helper, executable
+from host import WAIT_SECONDS, Helper, assert_took, executable, time_limit
 from platform_choice import current as current_platform
 
 PLATFORM = current_platform()
@@ -36,7 +36,7 @@ def expected_permission():
         helper = Helper(NAME, env=NO_AUDIO_ENV)
         try:
             helper.send(b"checkPermission\n")
-            GRANTED = helper.read_error_event(timeout=10)["granted"]
+            GRANTED = helper.read_error_event(timeout=time_limit(10))["granted"]
         finally:
             helper.kill()
     return GRANTED
@@ -57,7 +57,7 @@ class AudioTapProtocolTest(unittest.TestCase):
         self.assertIsInstance(event["granted"], bool)
         return event
 
-    def expect_end(self, helper, timeout=5.0):
+    def expect_end(self, helper, timeout=WAIT_SECONDS):
         self.assertEqual(helper.wait(timeout=timeout), 0)
         rest_of_errors = helper.proc.stderr.read()
         rest_of_output = helper.proc.stdout.read()
@@ -149,7 +149,7 @@ class AudioTapProtocolTest(unittest.TestCase):
             started = time.monotonic()
             helper.close_input()
             errors, output = self.expect_end(helper)
-            self.assertLess(time.monotonic() - started, 3.0)
+            assert_took(self, time.monotonic() - started, 3.0, "end of input -> exit")
             self.assertEqual(output, b"")
             expected = {b"": 0, b"\n\n": 0}.get(pending, 1)
             self.assertEqual(len(errors.splitlines()), expected, pending)
@@ -212,7 +212,7 @@ class AudioTapBadInputTest(unittest.TestCase):
         return helper
 
     def expect_one_error(self, helper, message):
-        line = helper.read_error_line(timeout=20)
+        line = helper.read_error_line(timeout=time_limit(20))
         self.assertIsNotNone(line)
         event = json.loads(line.decode("utf-8"))  # valid UTF-8 and valid JSON
         self.assertEqual(event, {"event": "error", "message": message})
@@ -248,7 +248,7 @@ class AudioTapBadInputTest(unittest.TestCase):
         for _ in range(24):
             helper.send(chunk)
         helper.send(b"\ncheckPermission\n")
-        self.assertEqual(helper.read_error_event(timeout=20)["event"], "permission")
+        self.assertEqual(helper.read_error_event(timeout=time_limit(20))["event"], "permission")
         self.assertIsNone(helper.proc.poll())
 
 
@@ -316,7 +316,7 @@ class AudioTapParentExitTest(unittest.TestCase):
         self.assertEqual(json.loads(parent.stderr.readline())["event"], "inputActivity")
         parent.kill()
         parent.wait()
-        status = self.wait_for(helper_pid, timeout=5)
+        status = self.wait_for(helper_pid, timeout=time_limit(5))
         if status is not None:
             self.assertTrue(os.WIFEXITED(status))
             self.assertEqual(os.WEXITSTATUS(status), 0)

@@ -10,7 +10,7 @@ import unittest
 
 from audio_capture_e2e_test import ServerTestCase
 from audio_session import FrameReader, Player, Recorder, samples_of, tone_level, tone_peak, write_tone
-from host import Helper
+from host import Helper, time_limit
 
 TREE_HOST = os.path.join(os.path.dirname(os.path.abspath(__file__)), "tools", "tree_host.py")
 
@@ -40,7 +40,7 @@ class TreeHost:
         except OSError:
             pass
         try:
-            self.helper.proc.wait(timeout=10)
+            self.helper.proc.wait(timeout=time_limit(10))
         except Exception:
             pass
         self.helper.kill()
@@ -70,7 +70,7 @@ class HostTreeTest(ServerTestCase):
         listing = self.server.ctl("list", "sink-inputs").stdout
         return {int(line.split('"')[1]) for line in listing.splitlines() if "application.process.id" in line}
 
-    def wait_until(self, condition, what, timeout=15):
+    def wait_until(self, condition, what, timeout=time_limit(15)):
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             if condition():
@@ -80,7 +80,7 @@ class HostTreeTest(ServerTestCase):
 
     def samples(self, frames, first, count):
         """The samples of `count` frames from index `first` on, once they have arrived."""
-        self.assertTrue(frames.wait_for_frames(first + count, timeout=count * 0.2 + 10))
+        self.assertTrue(frames.wait_for_frames(first + count, timeout=time_limit(count * 0.2 + 10)))
         return samples_of(payload for _, payload in frames.snapshot()[first:first + count])
 
     def assert_absent(self, samples, hz):
@@ -137,7 +137,7 @@ class HostTreeTest(ServerTestCase):
         other = Recorder(self.server)
         self.addCleanup(other.stop)
         reported = []
-        deadline = time.monotonic() + 10
+        deadline = time.monotonic() + time_limit(10)
         while time.monotonic() < deadline and not (reported and other.pid in reported[-1]):
             event = host.helper.read_error_event(0.5)
             if event and event["event"] == "inputActivity":

@@ -8,7 +8,7 @@ import tempfile
 import time
 import unittest
 
-from host import Helper
+from host import Helper, time_limit
 from x11_session import CONTROL_MASK, KeyClient, XServer, wait_for_grab
 
 MARKER_KEY = "z"
@@ -64,7 +64,7 @@ class X11Test(unittest.TestCase):
                 for key, mask in (("space", CONTROL_MASK), ("space", 0)):
                     self.assertTrue(wait_for_grab(self.x, "free", "probe", key, str(mask)), "key grab left behind")
 
-    def expect(self, *types, timeout=3.0):
+    def expect(self, *types, timeout=time_limit(3.0)):
         for t in types:
             event = self.helper.read_event(timeout)
             self.assertIsNotNone(event, f"expected {t!r}")

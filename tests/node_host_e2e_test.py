@@ -14,7 +14,7 @@ import time
 import unittest
 
 from audio_session import Player, PulseServer, Recorder, tone_level, tone_peak
-from host import BUILD_DIR
+from host import BUILD_DIR, time_limit
 from x11_session import XServer
 
 HOST_JS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples", "node-host", "host.js")
@@ -43,7 +43,7 @@ class HostProcess:
                 into.append(raw.decode("utf-8", "replace").rstrip("\n"))
                 self._changed.notify_all()
 
-    def wait_for(self, predicate, timeout=10.0):
+    def wait_for(self, predicate, timeout=time_limit(10.0)):
         """The first printed line that satisfies `predicate`."""
         deadline = time.monotonic() + timeout
         with self._changed:
@@ -56,13 +56,13 @@ class HostProcess:
                     raise AssertionError(f"no such line within {timeout} s; printed {self.lines}, {self.errors}")
                 self._changed.wait(left)
 
-    def wait_for_line(self, text, timeout=10.0):
+    def wait_for_line(self, text, timeout=time_limit(10.0)):
         return self.wait_for(lambda line: line == text, timeout)
 
     def helper_pid(self, name):
         return int(self.wait_for(lambda line: line.startswith(f"{name}: pid ")).split()[-1])
 
-    def finish(self, timeout=20.0):
+    def finish(self, timeout=time_limit(20.0)):
         code = self.proc.wait(timeout=timeout)
         for thread in self._threads:
             thread.join(5)
@@ -166,7 +166,7 @@ class NodeHostTest(unittest.TestCase):
         host.wait_for(lambda line: line.startswith("audio tap: ready"))
         time.sleep(1.0)
         os.kill(tap, signal.SIGKILL)
-        self.assertEqual(host.finish(timeout=10), 1)
+        self.assertEqual(host.finish(timeout=time_limit(10)), 1)
         self.assertIn("error: audio tap killed by SIGKILL", host.errors)
         samples = self.assert_complete_wav()
         self.assertLess(len(samples), 10 * 24000)
@@ -178,11 +178,11 @@ class NodeHostTest(unittest.TestCase):
         host.wait_for(lambda line: line.startswith("audio tap: ready"))
         # Interrupted once the first second of frames is in the file (a loaded server may
         # deliver its first audio late).
-        deadline = time.monotonic() + 20
+        deadline = time.monotonic() + time_limit(20)
         while os.path.getsize(self.wav) < 44 + 48000 and time.monotonic() < deadline:
             time.sleep(0.05)
         host.proc.send_signal(signal.SIGINT)
-        self.assertEqual(host.finish(timeout=10), 0, host.errors)
+        self.assertEqual(host.finish(timeout=time_limit(10)), 0, host.errors)
         self.assertIn("audio tap: stopped", host.lines)
         samples = self.assert_complete_wav()
         # About a second of frames, and the short last one the tap writes at "quit".
@@ -195,7 +195,7 @@ class NodeHostTest(unittest.TestCase):
     def test_missing_helpers_are_reported(self):
         host = HostProcess(self.server.env, "--out", self.wav, "--build", self.dir, "--seconds", "1")
         self.addCleanup(host.kill)
-        self.assertEqual(host.finish(timeout=10), 1)
+        self.assertEqual(host.finish(timeout=time_limit(10)), 1)
         self.assertTrue(any("could not run" in line and "vesk-audio-tap" in line for line in host.errors), host.errors)
         self.assertEqual(self.assert_complete_wav(), ())
 

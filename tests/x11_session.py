@@ -8,7 +8,7 @@ import struct
 import subprocess
 import time
 
-from host import BUILD_DIR, Stream
+from host import BUILD_DIR, Stream, time_limit
 
 _x11 = ctypes.CDLL("libX11.so.6")
 _xtst = ctypes.CDLL("libXtst.so.6")
@@ -122,7 +122,7 @@ def probe(server, *args):
     return out.stdout.strip()
 
 
-def wait_for_grab(server, state, *args, timeout=10.0):
+def wait_for_grab(server, state, *args, timeout=time_limit(10.0)):
     """Waits until the probe answers `state` ("taken" or "free")."""
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
@@ -141,11 +141,11 @@ class KeyClient:
         self.proc = subprocess.Popen(argv, stdout=subprocess.PIPE, env=server.env)
         self._out = Stream(self.proc.stdout)
 
-    def read_line(self, timeout=5.0):
+    def read_line(self, timeout=time_limit(5.0)):
         line = self._out.read_line(timeout)
         return None if line is None else line.decode()
 
-    def lines_until(self, marker, timeout=5.0):
+    def lines_until(self, marker, timeout=time_limit(5.0)):
         """Every line up to and including the first that begins with `marker`."""
         lines = []
         while True:
@@ -156,7 +156,7 @@ class KeyClient:
             if line.startswith(marker):
                 return lines
 
-    def keys_until(self, marker, timeout=5.0):
+    def keys_until(self, marker, timeout=time_limit(5.0)):
         """As lines_until, without the modifier states: "press NAME"."""
         return [line.rsplit(" ", 1)[0] for line in self.lines_until(marker, timeout)]
 

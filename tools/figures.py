@@ -2,7 +2,7 @@
 in the same run where there is one, with their ratio. Run through tools/figures.sh
 (release build); `tools/figures.py BUILD_DIR [figure ...]` runs only the figures named
 (handle, keys, portal, pipeline, quality, latency, memory,
-cost)."""
+cost, shutdown)."""
 
 import json
 import os
@@ -24,6 +24,7 @@ import capture_cost  # noqa: E402
 import capture_latency  # noqa: E402
 import pipeline_vs_sox  # noqa: E402
 import portal_key_latency  # noqa: E402
+import shutdown_times  # noqa: E402
 import x11_key_latency  # noqa: E402
 from latency_stats import percentile as p  # noqa: E402
 from host import Helper  # noqa: E402
@@ -130,9 +131,16 @@ def cost():
                 f"helper's not in it: {h['own_vs_stream_per_min']:.2f}")
 
 
+def shutdown():
+    for what, times, bound in shutdown_times.measure():
+        vesk, limit = shutdown_times.describe(times, bound)
+        row(what, vesk, "", f"{limit}, {len(times)} runs")
+
+
 def main():
     measures = {"handle": handle_cost, "keys": key_latency, "portal": portal_key_latency_row, "pipeline": pipeline,
-                "quality": quality, "latency": capture, "memory": memory, "cost": cost}
+                "quality": quality, "latency": capture, "memory": memory, "cost": cost,
+                "shutdown": shutdown}
     for name, measure in measures.items():
         if not SELECTED or name in SELECTED:
             measure()
