@@ -111,14 +111,14 @@ class InputClosedTest(unittest.TestCase):
 
     @unittest.skipIf(PLATFORM.is_mac, "a hold on a Mac needs a person to press the key")
     def test_end_of_input_ends_a_holding_input_monitor(self):
-        from x11_session import XServer
+        from x11_session import XServer, wait_for_grab
         x = XServer()
         self.addCleanup(x.stop)
         helper = Helper("vesk-input-monitor", env=x.env)
         self.addCleanup(helper.kill)
         helper.read_event(), helper.read_event()
         helper.send_line({"cmd": "setBinding", "binding": {"mainKey": 49, "modifiers": []}})
-        time.sleep(0.3)
+        self.assertTrue(wait_for_grab(x, "taken", "probe", "space", "0"), "key grab not in place")
         x.press("space")
         self.assertEqual(helper.read_event(), {"type": "down"})
         started = time.monotonic()
