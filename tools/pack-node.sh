@@ -3,7 +3,8 @@
 # (vesk-helpers-<platform>-<arch>, from clients/node/platforms/) into npm tarballs.
 # The helpers go into the platform package stripped; on macOS they are then signed
 # again, with macos/vesk.entitlements and the hardened runtime, since stripping
-# invalidates the build's signature. The platform package is assembled in a folder of
+# invalidates the build's signature, and the entitlements go along for an app that signs
+# them again with its own identity. The platform package is assembled in a folder of
 # its own, so a checkout never holds packed copies that the lookup would prefer to
 # the build's own helpers.
 # Usage: tools/pack-node.sh [BUILD_DIR [OUT_DIR]]     defaults: build, BUILD_DIR/npm
@@ -42,6 +43,8 @@ stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 mkdir "$stage/bin"
 cp "$manifest" "$stage/package.json"
+# A macOS app re-signs the helpers with its own identity: they keep these entitlements.
+if [ "${VESK_PLATFORM%%-*}" = darwin ]; then cp macos/vesk.entitlements "$stage/"; fi
 for helper in vesk-audio-tap vesk-input-monitor; do
   [ -x "$build/$helper" ] || { echo "no $build/$helper: build it first" >&2; exit 1; }
   cp "$build/$helper" "$stage/bin/$helper"
