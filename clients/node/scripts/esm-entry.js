@@ -17,7 +17,8 @@ fs.writeFileSync(entry,
 fs.writeFileSync(path.join(dist, 'index.d.mts'), "export * from './index.js';\n");
 
 import(pathToFileURL(entry).href).then((esm) => {
-  const wrong = [...new Set([...names, ...Object.keys(esm)])].filter((name) => esm[name] !== cjs[name]);
+  const all = new Set([...Object.keys(cjs), ...Object.keys(esm)]);
+  const wrong = [...all].filter((name) => name !== '__esModule' && esm[name] !== cjs[name]);
   if (wrong.length) {
     console.error(`dist/index.mjs differs from dist/index.js in: ${wrong.join(', ')}`);
     process.exitCode = 1;
