@@ -36,7 +36,10 @@ run_node_client() {
     trap 'rm -rf "$lts"' EXIT
     npm install --prefix "$lts" --no-save --no-package-lock --no-audit --no-fund --prefer-offline "node@$NODE_LTS" >/dev/null
     export PATH="$lts/node_modules/node/bin:$PATH"
-    echo "== tests: clients/node on Node.js $(node --version)"
+    version=$(node --version)
+    # Never the system's Node.js again under the LTS release's name.
+    case $version in v$NODE_LTS.*) ;; *) echo "node@$NODE_LTS gave Node.js $version" >&2; exit 1 ;; esac
+    echo "== tests: clients/node on Node.js $version"
     cd clients/node && npm test
   )
 }
