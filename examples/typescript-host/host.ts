@@ -15,9 +15,9 @@ tap.on('error', (error: TapError) => console.error(`capture ended: ${error.messa
 tap.on('stopped', ({ requested }) => console.log(requested ? 'capture stopped' : 'capture stopped on its own'));
 tap.on('captureSilence', ({ silent, playing }) =>
   console.log(silent ? `hearing nothing while ${playing?.map((p) => p.bundleId).join(', ')} play` : 'hearing sound again'));
-tap.on('framesDropped', ({ frames, samples }) => console.warn(`${frames} frames (${samples} samples) dropped`));
+tap.on('framesDropped', ({ frames, samples, where }) => console.warn(`${frames} frames (${samples} samples) dropped by the ${where}`));
 keys.on('down', () => console.log('talking'));
-keys.on('up', (info) => console.log(info?.synthetic ? 'muted (the input monitor ended)' : 'muted'));
+keys.on('up', ({ synthetic }) => console.log(synthetic ? 'muted (the input monitor ended)' : 'muted'));
 keys.on('secureInput', ({ enabled }) => console.log(enabled ? 'push-to-talk paused: secure input' : 'push-to-talk back'));
 
 const { trusted } = await keys.ready;
