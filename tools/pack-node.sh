@@ -61,5 +61,5 @@ done
 echo "== $(node -p "require(process.argv[1]).name" "$repo/$manifest")"
 (cd "$stage" && npm pack ${PACK_FLAGS:-} --pack-destination "$out")
 echo "== vesk-helpers"
-(cd clients/node && { [ -x node_modules/.bin/tsc ] || npm ci --prefer-offline; } && npm pack ${PACK_FLAGS:-} --pack-destination "$out")
+(cd clients/node && { [ -x node_modules/.bin/tsc ] || npm ci --prefer-offline --omit=optional; } && npm pack ${PACK_FLAGS:-} --pack-destination "$out")
 [ -n "${PACK_FLAGS:-}" ] || echo "tarballs in $out"
