@@ -24,7 +24,7 @@ export const HELPER_ENV: Readonly<Record<string, string>> = {
 };
 
 export class HelperNotFoundError extends Error {
-  readonly code = 'ERR_VESK_HELPER_NOT_FOUND';
+  readonly code = 'ERR_VESK_HELPER_NOT_FOUND' as const;
   constructor(readonly helper: string, readonly searched: string[], onPath: boolean) {
     const places = [...(searched.length ? [`at ${searched.join(', ')}`] : []), ...(onPath ? ['on PATH'] : [])];
     super(`${helper} not found: no executable ${places.join(' or ')}; pass its path as the "binary" option or in ${HELPER_ENV[helper] ?? 'its VESK_* variable'}`);
