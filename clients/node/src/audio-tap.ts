@@ -5,7 +5,8 @@
 // "start" while capturing and "stop" while idle, which the helper does not answer,
 // settle at once instead of being sent.
 import { FrameBacklog } from './backlog';
-import { FrameError, FrameSplitter } from './frames';
+import { FrameError, HelperExitedError, TapError } from './errors';
+import { FrameSplitter } from './frames';
 import { DEFAULT_END_TIMEOUT_MS, Deferred, HelperExit, HelperProcess, describeExit } from './helper-process';
 
 export interface AudioTapOptions {
@@ -41,13 +42,6 @@ export interface InputActivity {
   processes: InputProcess[];
 }
 
-/** A failed "start": the message is the helper's "error" text. */
-export class TapError extends Error {
-  constructor(message: string) {
-    super(message);
-    this.name = 'TapError';
-  }
-}
 
 type Answer = 'ready' | 'stopped' | 'permission';
 
@@ -135,7 +129,7 @@ export class AudioTap extends HelperProcess {
    * capture's last, shorter frame is in `frames()`.
    */
   async stop(): Promise<void> {
-    await this.command('stop', 'stopped', () => (this.capture ? null : true));
+    await this.command('stop', 'stopped', () => (this.capture ? null : true), { value: true });
   }
 
   /** Whether the system audio can be captured. */
@@ -164,6 +158,11 @@ export class AudioTap extends HelperProcess {
     }, timeoutMs);
   }
 
+  /** The same as `quit()`. */
+  close(timeoutMs = DEFAULT_END_TIMEOUT_MS): Promise<number | null> {
+    return this.quit(timeoutMs);
+  }
+
   private sendUnlessEnding(line: string): void {
     if (!this.ending) this.send(line);
   }
@@ -171,14 +170,21 @@ export class AudioTap extends HelperProcess {
   /**
    * Queues a command that expects `answer`. `settled` says whether the current state
    * makes it unnecessary: then it is not sent, and its promise resolves with that value.
+   * With `onRequestedEnd` the command is one the end of the helper fulfils (stop): once
+   * the host asked the helper to end, or it has ended, it resolves with that value
+   * instead of being refused.
    */
-  private command<T>(line: string, answer: Answer, settled: () => T | null): Promise<T> {
+  private command<T>(line: string, answer: Answer, settled: () => T | null, onRequestedEnd?: { value: T }): Promise<T> {
     const run = (): Promise<T> => {
-      const already = this.hasExited ? null : settled();
+      const waitingFor = `answering "${line}"`;
+      if (this.hasExited) return onRequestedEnd ? Promise.resolve(onRequestedEnd.value) : this.expect<T>(waitingFor).promise;
+      const already = settled();
       if (already !== null) return Promise.resolve(already);
-      const deferred = this.expect<T>(`answering "${line}"`);
-      if (this.ending && !this.hasExited) {
-        deferred.reject(new Error(`vesk-audio-tap is quitting; "${line}" was not sent`));
+      const deferred = this.expect<T>(waitingFor, onRequestedEnd);
+      if (this.ending) {
+        // The end stops capture too: its "stopped", or the exit, settles a stop.
+        if (onRequestedEnd) this.inFlight = { answer, deferred: deferred as Deferred<unknown> };
+        else deferred.reject(new HelperExitedError(this.name, null, `${this.name} is quitting; "${line}" was not sent`));
       } else if (this.send(line)) {
         this.inFlight = { answer, deferred: deferred as Deferred<unknown> };
       }
@@ -257,7 +263,7 @@ export class AudioTap extends HelperProcess {
   protected onExit(exit: HelperExit): void {
     this.capture = null;
     if (exit.error || (!this.ending && (exit.signal !== null || exit.code !== 0))) {
-      this.backlog.end(exit.error ?? new Error(`vesk-audio-tap ${describeExit(exit)}`));
+      this.backlog.end(exit.error ?? new HelperExitedError(this.name, exit, `${this.name} ${describeExit(exit)}`));
     } else {
       this.backlog.end();
     }

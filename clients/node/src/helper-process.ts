@@ -8,6 +8,7 @@ import { ChildProcess, spawn } from 'child_process';
 import { EventEmitter } from 'events';
 import { Readable } from 'stream';
 import { findHelper } from './binary';
+import { HelperExitedError } from './errors';
 import { LineSplitter, parseEvent } from './lines';
 
 /** How a helper ended: its exit status or signal, or why it could not run or was ended. */
@@ -18,18 +19,18 @@ export interface HelperExit {
   error?: Error;
 }
 
-/** Rejects whatever was waiting on a helper that has ended. */
-export class HelperExitedError extends Error {
-  constructor(readonly helper: string, readonly exit: HelperExit, waitingFor: string) {
-    super(`${helper} ${describeExit(exit)} before ${waitingFor}`);
-    this.name = 'HelperExitedError';
-  }
-}
 
 export function describeExit({ code, signal, error }: HelperExit): string {
   if (error) return `ended: ${error.message}`;
   if (signal) return `was killed by ${signal}`;
   return `exited with status ${code}`;
+}
+
+/** What a pending answer waits for, and what it becomes when the host ended the helper first. */
+interface Expectation {
+  waitingFor: string;
+  /** Present: the promise resolves with this when the end was asked for (quit, close, kill). */
+  onRequestedEnd?: { value: unknown };
 }
 
 export interface Deferred<T> {
@@ -58,7 +59,7 @@ export abstract class HelperProcess extends EventEmitter {
   private readonly child: ChildProcess | null = null;
   private exitInfo: HelperExit | null = null;
   private readonly exited: Deferred<HelperExit>;
-  private readonly pending = new Map<Deferred<unknown>, string>();
+  private readonly pending = new Map<Deferred<unknown>, Expectation>();
   private killTimer: NodeJS.Timeout | null = null;
   private killReason: Error | null = null;
   /** The host asked the helper to end (or it was killed): its end is expected. */
@@ -77,6 +78,8 @@ export abstract class HelperProcess extends EventEmitter {
       setImmediate(() => this.finish({ code: null, signal: null, error: error as Error }));
       return;
     }
+    const notStarted = (cause?: Error) => new HelperExitedError(spec.name, null,
+      `${spec.name} could not be started (${file})${cause ? `: ${cause.message}` : ''}`, { cause });
     const child = spawn(file, spec.args, { stdio: ['pipe', 'pipe', 'pipe'], env });
     this.child = child;
     this.pid = child.pid;
@@ -84,12 +87,12 @@ export abstract class HelperProcess extends EventEmitter {
     child.stdin!.on('error', () => {});
     child.on('error', (error) => {
       if (this.pid === undefined) {
-        this.finish({ code: null, signal: null, error: new Error(`${spec.name} could not be started (${file}): ${error.message}`) });
+        this.finish({ code: null, signal: null, error: notStarted(error) });
       }
     });
     child.on('close', (code, signal) => {
-      const error = this.killReason ?? (this.pid === undefined ? new Error(`${spec.name} could not be started (${file})`) : undefined);
-      this.finish({ code, signal, error });
+      const error = this.killReason ?? (this.pid === undefined ? notStarted() : undefined);
+      this.finish(error ? { code, signal, error } : { code, signal });
     });
     const events = child[spec.eventStream]!;
     const other = child[spec.eventStream === 'stdout' ? 'stderr' : 'stdout']!;
@@ -107,6 +110,14 @@ export abstract class HelperProcess extends EventEmitter {
   /** How the helper ended, once it has. */
   get exit(): HelperExit | null {
     return this.exitInfo;
+  }
+
+  /** Asks the helper to end; resolves with its exit status once it has (at once if it already has). */
+  abstract close(): Promise<number | null>;
+
+  /** `await using helper = ...`: the helper is closed when the scope is left. */
+  async [Symbol.asyncDispose](): Promise<void> {
+    await this.close();
   }
 
   /** Ends the helper at once with SIGKILL. */
@@ -134,15 +145,20 @@ export abstract class HelperProcess extends EventEmitter {
     return true;
   }
 
-  /** A promise for an answer; rejected with a HelperExitedError should the helper end first. */
-  protected expect<T>(waitingFor: string): Deferred<T> {
+  /**
+   * A promise for an answer; rejected with a HelperExitedError should the helper end
+   * first, unless `onRequestedEnd` is given: then an end the host asked for resolves it
+   * with that value.
+   */
+  protected expect<T>(waitingFor: string, onRequestedEnd?: { value: T }): Deferred<T> {
     const deferred = makeDeferred<T>();
+    const expectation: Expectation = onRequestedEnd ? { waitingFor, onRequestedEnd } : { waitingFor };
     if (this.exitInfo) {
-      deferred.reject(this.exitError(this.exitInfo, waitingFor));
+      this.settleAtEnd(deferred as Deferred<unknown>, expectation, this.exitInfo);
       return deferred;
     }
     const entry = deferred as Deferred<unknown>;
-    this.pending.set(entry, waitingFor);
+    this.pending.set(entry, expectation);
     const forget = () => this.pending.delete(entry);
     deferred.promise.then(forget, forget);
     return deferred;
@@ -177,7 +193,12 @@ export abstract class HelperProcess extends EventEmitter {
   protected exitError(exit: HelperExit, waitingFor: string): Error {
     // A helper that never ran: the reason itself is the clearest message.
     if (exit.error && this.pid === undefined) return exit.error;
-    return new HelperExitedError(this.name, exit, waitingFor);
+    return new HelperExitedError(this.name, exit, `${this.name} ${describeExit(exit)} before ${waitingFor}`, { cause: exit.error });
+  }
+
+  private settleAtEnd(deferred: Deferred<unknown>, { waitingFor, onRequestedEnd }: Expectation, exit: HelperExit): void {
+    if (onRequestedEnd && this.ending) deferred.resolve(onRequestedEnd.value);
+    else deferred.reject(this.exitError(exit, waitingFor));
   }
 
   private readLines(stream: Readable, kindKey: 'event' | 'type'): void {
@@ -200,9 +221,7 @@ export abstract class HelperProcess extends EventEmitter {
     this.exitInfo = exit;
     if (this.killTimer) clearTimeout(this.killTimer);
     this.onExit(exit);
-    for (const [deferred, waitingFor] of [...this.pending]) {
-      deferred.reject(this.exitError(exit, waitingFor));
-    }
+    for (const [deferred, expectation] of [...this.pending]) this.settleAtEnd(deferred, expectation, exit);
     this.pending.clear();
     this.exited.resolve(exit);
     this.emit('exit', exit);

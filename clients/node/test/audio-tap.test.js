@@ -62,7 +62,7 @@ test('commands, answers, frames and events of a working helper', async () => {
   const got = t.events.filter((e) => e.event === 'got').map((e) => e.command);
   assert.deepStrictEqual(got, ['checkPermission', 'start', 'watchInput', 'stop', 'quit']);
   assert.deepStrictEqual(t.events[0], { event: 'hello', args: ['--exclude-pid', '7', '--exclude-pid', '-3', '--exclude-descendants', '--debug'] });
-  assert.deepStrictEqual(t.exits, [{ code: 0, signal: null, error: undefined }]);
+  assert.deepStrictEqual(t.exits, [{ code: 0, signal: null }]);
   assert.strictEqual(await t.quit(), 0); // again: the same answer
 });
 
@@ -136,4 +136,28 @@ test('a missing binary rejects with a clear error and ends once', async () => {
   assert.strictEqual(exits.length, 1);
   assert.ok(exits[0].error instanceof HelperNotFoundError);
   assert.throws(() => new AudioTap({ excludePids: [1.5] }), TypeError);
+});
+
+test('clean-up calls never reject for ordering', async () => {
+  // stop() overtaken by quit(): sent and unanswered, or queued behind a start.
+  const cases = [
+    ['stop sent, helper quits without answering', `on('start', () => err(${JSON.stringify(READY)})); on('quit', () => process.exit(0));`,
+      async (t) => { await t.start(); return [t.stop(), t.quit()]; }],
+    ['stop queued behind start, then quit', WORKING, async (t) => {
+      const started = t.start();
+      const result = [t.stop(), t.quit()];
+      assert.strictEqual((await started.catch((e) => e)).code, 'ERR_VESK_HELPER_EXITED');
+      return result;
+    }],
+    ['stop after quit was sent', WORKING, async (t) => { await t.start(); const q = t.quit(); return [t.stop(), q]; }],
+    ['disposed', WORKING, async (t) => { await t.start(); return [t[Symbol.asyncDispose](), t.stop()]; }],
+  ];
+  for (const [name, body, act] of cases) {
+    const t = tap(body);
+    const results = await Promise.all((await act(t)).map(outcome));
+    assert.ok(results.every((r) => !r.error), `${name}: ${JSON.stringify(results)}`);
+    assert.deepStrictEqual(t.exits.map((e) => e.code), [0], name);
+    // Already ended: each resolves at once.
+    assert.deepStrictEqual(await Promise.all([t.stop(), t.quit(), t.close()]), [undefined, 0, 0], name);
+  }
 });
