@@ -34,7 +34,7 @@ async function capture(build, wavPath, seconds, rest) {
   const sizes = [];
   for await (const frame of frames) {
     await wav.write(frame);
-    sizes.push(frame.length);
+    sizes.push(frame.samples.length);
     if (wav.samples >= seconds * 24000) break;
   }
   await wav.close();
@@ -43,9 +43,9 @@ async function capture(build, wavPath, seconds, rest) {
   await tap.stop(); // not capturing: settles at once
   print('started again', await tap.start());
   const code = await tap.quit();
-  // Frames already read stay in the backlog; after "quit" the iterator ends.
+  // The last capture's frames not yet read stay for a reader; after "quit" the iterator ends.
   let after = 0;
-  for await (const frame of tap.frames()) after += frame.length;
+  for await (const frame of tap.frames()) after += frame.samples.length;
   print('quit', { code, after, dropped: tap.droppedFrames, exits, capturing: tap.capturing });
   const late = await Promise.allSettled([tap.start(), tap.checkPermission()]);
   print('after', { rejected: late.map((r) => r.status === 'rejected' && r.reason.message) });

@@ -8,7 +8,9 @@ import { ChildProcess, spawn } from 'child_process';
 import { EventEmitter } from 'events';
 import { Readable } from 'stream';
 import { findHelper } from './binary';
+import { abortable } from './abort';
 import { HelperExitedError } from './errors';
+import type { EventMap, HelperEvents, TypedEmitter } from './events';
 import { LineSplitter, parseEvent } from './lines';
 
 /** How a helper ended: its exit status or signal, or why it could not run or was ended. */
@@ -42,6 +44,14 @@ export interface Deferred<T> {
 /** How long a helper that was told to end gets before it is killed. */
 export const DEFAULT_END_TIMEOUT_MS = 5000;
 
+/** The options of quit() and close(); a number is `timeoutMs`. */
+export interface EndOptions {
+  /** How long the helper gets before it is killed (default 5000). */
+  timeoutMs?: number | undefined;
+  /** Aborting it stops the waiting (an AbortError); the helper ends all the same. */
+  signal?: AbortSignal | undefined;
+}
+
 export interface HelperSpawn {
   name: string;
   binary?: string;
@@ -52,7 +62,10 @@ export interface HelperSpawn {
   kindKey: 'event' | 'type';
 }
 
-export abstract class HelperProcess extends EventEmitter {
+type TypedEventEmitter<E extends EventMap<E>> = Omit<EventEmitter, keyof TypedEmitter<E>> & TypedEmitter<E>;
+const Emitter = EventEmitter as unknown as new <E extends EventMap<E>>() => TypedEventEmitter<E>;
+
+export abstract class HelperProcess<E extends EventMap<E> & HelperEvents> extends Emitter<E> {
   /** The helper's process id; undefined when it could not be started. */
   readonly pid: number | undefined;
   protected readonly name: string;
@@ -64,11 +77,18 @@ export abstract class HelperProcess extends EventEmitter {
   private killReason: Error | null = null;
   /** The host asked the helper to end (or it was killed): its end is expected. */
   protected ending = false;
+  /** Settles once the process runs; rejects with the reason it could not be started. */
+  protected readonly started: Promise<void>;
 
   constructor(spec: HelperSpawn) {
     super();
     this.name = spec.name;
     this.exited = makeDeferred<HelperExit>();
+    const started = makeDeferred<void>();
+    this.started = started.promise;
+    // A host that never awaits it must not see an unhandled rejection.
+    this.started.catch(() => {});
+    this.exited.promise.then((exit) => started.reject(this.exitError(exit, 'it started')));
     const env = spec.env ?? process.env;
     let file: string;
     try {
@@ -83,6 +103,7 @@ export abstract class HelperProcess extends EventEmitter {
     const child = spawn(file, spec.args, { stdio: ['pipe', 'pipe', 'pipe'], env });
     this.child = child;
     this.pid = child.pid;
+    child.once('spawn', () => started.resolve());
     // A helper that is gone makes writes fail with EPIPE; "exit" reports its end instead.
     child.stdin!.on('error', () => {});
     child.on('error', (error) => {
@@ -168,13 +189,14 @@ export abstract class HelperProcess extends EventEmitter {
    * Ends the helper: `request` asks it to (a command, closing its input), and after
    * `timeoutMs` it is killed. Resolves with its exit status (null when killed).
    */
-  protected async end(request: () => void, timeoutMs: number): Promise<number | null> {
-    if (!this.exitInfo && !this.ending) {
+  protected end(request: () => void, options: number | EndOptions): Promise<number | null> {
+    const { timeoutMs = DEFAULT_END_TIMEOUT_MS, signal } = typeof options === 'number' ? { timeoutMs: options } : options;
+    if (!this.exitInfo && !this.ending && !signal?.aborted) {
       this.ending = true;
       request();
       this.killTimer = setTimeout(() => this.child?.kill('SIGKILL'), timeoutMs);
     }
-    return (await this.exited.promise).code;
+    return abortable(this.exited.promise.then((exit) => exit.code), signal);
   }
 
   protected closeInput(): void {
@@ -206,7 +228,7 @@ export abstract class HelperProcess extends EventEmitter {
     const deliver = (line: string) => {
       const event = parseEvent(line, kindKey);
       if (event) this.onEvent(event);
-      else if (line.trim()) this.emit('text', line);
+      else if (line.trim()) (this as TypedEmitter<HelperEvents>).emit('text', line);
     };
     stream.on('error', () => {});
     stream.on('data', (chunk: Buffer) => splitter.push(chunk).forEach(deliver));
@@ -224,7 +246,7 @@ export abstract class HelperProcess extends EventEmitter {
     for (const [deferred, expectation] of [...this.pending]) this.settleAtEnd(deferred, expectation, exit);
     this.pending.clear();
     this.exited.resolve(exit);
-    this.emit('exit', exit);
+    (this as TypedEmitter<HelperEvents>).emit('exit', exit);
   }
 }
 

@@ -1,7 +1,8 @@
 'use strict';
 const test = require('node:test');
 const assert = require('node:assert');
-const { AudioTap, TapError, HelperNotFoundError } = require('..');
+const { once } = require('node:events');
+const { AudioTap, TapError, HelperNotFoundError, parseEvent } = require('..');
 const { fakeHelper, outcome } = require('./fake-helper');
 
 const unhandled = [];
@@ -30,6 +31,8 @@ function tap(body, options = {}) {
   t.events = [];
   t.exits = [];
   t.on('event', (e) => t.events.push(e));
+  // The fakes' own events ("got", "hello") are no events of the protocol: they come as text.
+  t.on('text', (line) => { const e = parseEvent(line, 'event'); if (e) t.events.push(e); });
   t.on('exit', (e) => t.exits.push(e));
   return t;
 }
@@ -45,7 +48,7 @@ test('commands, answers, frames and events of a working helper', async () => {
   assert.deepStrictEqual(await activity, { running: true, processes: [{ pid: 42, bundleId: 'rec' }] });
   const frames = t.frames();
   const first = (await frames.next()).value;
-  assert.ok(first instanceof Int16Array && first.length === 3);
+  assert.deepStrictEqual(first, { samples: Int16Array.of(0, 1, 1), sequence: 0, startSample: 0 });
   await t.stop();
   assert.strictEqual(t.capturing, false);
   // The last short frame, written before "stopped", is there once stop() resolves.
@@ -54,7 +57,7 @@ test('commands, answers, frames and events of a working helper', async () => {
   for (let r = await Promise.race([frames.next(), soon()]); !r.done; r = await Promise.race([frames.next(), soon()])) {
     now.push(r.value);
   }
-  assert.deepStrictEqual(Array.from(now.at(-1)), [-1]);
+  assert.deepStrictEqual(Array.from(now.at(-1).samples), [-1]);
   assert.strictEqual(await t.quit(), 0);
   const rest = [];
   for await (const f of frames) rest.push(f);
@@ -118,7 +121,7 @@ test('garbage on the event stream is skipped; frames end in an error when the he
   t.on('text', (line) => texts.push(line));
   await t.start();
   const got = [];
-  const end = await outcome((async () => { for await (const f of t.frames()) got.push(Array.from(f)); })());
+  const end = await outcome((async () => { for await (const f of t.frames()) got.push(Array.from(f.samples)); })());
   assert.deepStrictEqual(got, [[1, 2]]);
   assert.match(end.error, /killed by SIGKILL/);
   assert.strictEqual(texts.length, 3);
@@ -131,6 +134,7 @@ test('a missing binary rejects with a clear error and ends once', async () => {
   t.on('exit', (e) => exits.push(e));
   const result = await outcome(t.start());
   assert.match(result.error, /vesk-audio-tap not found: no executable at \/nonexistent\/vesk-audio-tap/);
+  await assert.rejects(t.ready, HelperNotFoundError);
   await assert.rejects(t.frames().next(), HelperNotFoundError);
   assert.strictEqual(await t.quit(), null);
   assert.strictEqual(exits.length, 1);
@@ -160,4 +164,65 @@ test('clean-up calls never reject for ordering', async () => {
     // Already ended: each resolves at once.
     assert.deepStrictEqual(await Promise.all([t.stop(), t.quit(), t.close()]), [undefined, 0, 0], name);
   }
+});
+
+// Frames [capture, n]; "stop" writes a short last frame; "fail" ends capture on its own
+// as a sound server that goes away does: "error", a last frame, "stopped".
+const CAPTURES = `
+let capture = 0, n = 0, timer = null;
+const end = () => { clearInterval(timer); timer = null; frame([capture, -1]); err({ event: 'stopped' }); };
+on('start', () => { if (timer) return; capture++; n = 0; err(${JSON.stringify(READY)});
+  timer = setInterval(() => frame([capture, n++, 0]), 2); });
+on('stop', () => { if (timer) end(); });
+on('checkPermission', () => { err({ event: 'captureSilence', silent: true, playing: [{ pid: 9, bundleId: 'p' }] });
+  err({ event: 'captureSilence', silent: false }); err({ event: 'permission', granted: false });
+  setTimeout(() => { err({ event: 'error', message: 'Capture failed: the sound server went away (-3).' }); end(); }, 20); });
+`;
+
+test('a capture that ends on its own: typed events, and its frames end after the last one', async () => {
+  const t = tap(CAPTURES);
+  await t.ready;
+  const seen = [];
+  for (const name of ['error', 'stopped', 'captureSilence']) t.on(name, (value) => seen.push([name, value]));
+  await t.start();
+  const frames = [];
+  const reading = (async () => { for await (const f of t.frames()) frames.push(f); })();
+  await t.checkPermission(); // the fake then fails the capture
+  await reading;
+  assert.deepStrictEqual(Array.from(frames.at(-1).samples), [1, -1]);
+  assert.ok(frames.every((f, i) => f.sequence === i && f.startSample === (i === 0 ? 0 : frames[i - 1].startSample + frames[i - 1].samples.length)));
+  assert.deepStrictEqual(seen.map(([name]) => name), ['captureSilence', 'captureSilence', 'error', 'stopped']);
+  assert.deepStrictEqual(seen[0][1], { silent: true, playing: [{ pid: 9, bundleId: 'p' }] });
+  assert.deepStrictEqual(seen[1][1], { silent: false });
+  const error = seen[2][1];
+  assert.ok(error instanceof TapError);
+  assert.deepStrictEqual([error.code, error.status], ['ERR_VESK_TAP', -3]);
+  assert.deepStrictEqual(seen[3][1], { requested: false });
+  assert.strictEqual(t.capturing, false);
+  // Capture works again; stop() is an asked-for end.
+  await t.start();
+  const stopped = once(t, 'stopped');
+  await t.stop();
+  assert.deepStrictEqual(await stopped, [{ requested: true }]);
+  await t.quit();
+});
+
+test('each capture has its own frames and one reader', async () => {
+  const t = tap(CAPTURES);
+  await t.start();
+  const first = t.frames();
+  assert.throws(() => t.frames(), { code: 'ERR_INVALID_STATE' });
+  for await (const f of first) if (f.sequence === 2) break; // leaves frames unread
+  await t.stop();
+  const second = t.frames(); // before start: the next capture's
+  await t.start();
+  const { value } = await second.next();
+  assert.deepStrictEqual([value.samples[0], value.sequence, value.startSample], [2, 0, 0]);
+  second.return();
+  await t.stop();
+  await t.quit();
+  // The frames the first loop left are still its capture's; the second's are at the end.
+  const rest = [];
+  for await (const f of t.frames()) rest.push(f.samples[0]);
+  assert.ok(rest.length > 0 && rest.every((c) => c === 2), JSON.stringify(rest));
 });

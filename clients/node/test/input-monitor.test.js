@@ -1,7 +1,7 @@
 'use strict';
 const test = require('node:test');
 const assert = require('node:assert');
-const { InputMonitor } = require('..');
+const { InputMonitor, parseEvent } = require('..');
 const { fakeHelper, outcome } = require('./fake-helper');
 
 const unhandled = [];
@@ -27,6 +27,8 @@ function monitor(body) {
   m.events = [];
   m.exits = [];
   m.on('event', (e) => m.events.push(e));
+  // The fakes' "got" events are no events of the protocol: they come as text.
+  m.on('text', (line) => { const e = parseEvent(line, 'type'); if (e) m.events.push(e); });
   m.on('exit', (e) => m.exits.push(e));
   return m;
 }
@@ -94,4 +96,18 @@ test('a recording can be cancelled; a helper never awaited leaves no unhandled r
   await m.close();
   new InputMonitor({ binary: '/nonexistent/vesk-input-monitor' });
   await new Promise((resolve) => setTimeout(resolve, 50));
+});
+
+test('a hold the helper drops ends with a synthetic "up"; secureInput is an event', async () => {
+  const m = monitor(`${WORKING.split('\n').slice(0, 3).join('\n')}
+    on('checkPermission', () => { out({ type: 'down' }); out({ type: 'secureInput', enabled: true }); out({ type: 'permission', trusted: true }); });
+    on('requestPermission', () => { out({ type: 'down' }); setTimeout(() => process.exit(0), 20); });`);
+  const seen = [];
+  for (const name of ['down', 'up', 'secureInput', 'exit']) m.on(name, (value) => seen.push(value === undefined ? name : [name, value]));
+  await m.checkPermission();
+  m.setBinding({ mainKey: 49, modifiers: ['control'] }); // the helper drops the hold without "up"
+  await outcome(m.requestPermission()); // ... and ends during the next one
+  assert.deepStrictEqual(seen, ['down', ['secureInput', { enabled: true }], ['up', { synthetic: true }],
+    'down', ['up', { synthetic: true }], ['exit', { code: 0, signal: null }]]);
+  assert.deepStrictEqual(m.events.filter((e) => e.type === 'up'), []); // "event" carries only what the helper said
 });
