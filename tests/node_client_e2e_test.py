@@ -6,6 +6,7 @@ through XTest."""
 import json
 import os
 import shutil
+import signal
 import subprocess
 import tempfile
 import threading
@@ -24,9 +25,10 @@ NODE = shutil.which("node")
 class Driver:
     """The driver script, its JSON lines collected as they come."""
 
-    def __init__(self, env, *args):
+    def __init__(self, env, *args, group=False):
+        # group: in a process group of its own, as a host run from a terminal is.
         self.proc = subprocess.Popen([NODE, DRIVER, *args], env=env, stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=group)
         self.steps = []
         self._changed = threading.Condition()
         self._thread = threading.Thread(target=self._collect, daemon=True)
@@ -85,8 +87,8 @@ class NodeClientTest(unittest.TestCase):
         self.dir = tempfile.mkdtemp(prefix="vesk-node-client-")
         self.addCleanup(shutil.rmtree, self.dir, True)
 
-    def driver(self, env, *args):
-        driver = Driver(env, *args)
+    def driver(self, env, *args, group=False):
+        driver = Driver(env, *args, group=group)
         self.addCleanup(driver.kill)
         return driver
 
@@ -172,6 +174,36 @@ class NodeClientTest(unittest.TestCase):
         self.assertEqual(driver.wait_step("closed"), {"step": "closed", "code": 0})
         self.assertEqual(driver.finish(), 0)
         self.assertEqual([s["step"] for s in driver.steps if s["step"] in ("down", "up", "exit")], ["down", "up", "exit"])
+
+    def test_ctrl_c_reaches_the_host_and_the_host_dying_ends_the_helpers(self):
+        server = PulseServer()
+        self.addCleanup(server.close)
+        # Ctrl-C in a terminal: SIGINT to the host's whole process group. The helpers are
+        # in groups of their own, so the host's handler ends them in order.
+        driver = self.driver(server.env, "signals", BUILD_DIR, group=True)
+        pids = driver.wait_step("running")["pids"]
+        time.sleep(0.5)
+        os.killpg(driver.proc.pid, signal.SIGINT)
+        step = driver.wait_step("quit")
+        self.assertEqual(step["codes"], [0, 0])
+        self.assertGreater(step["frames"], 0)
+        self.assertEqual(driver.finish(), 0)
+        self.assertFalse([pid for pid in pids if alive(pid)])
+        # The host killed outright: no helper outlives it by more than a second.
+        driver = self.driver(server.env, "signals", BUILD_DIR, group=True)
+        pids = driver.wait_step("running")["pids"]
+        driver.proc.kill()
+        time.sleep(1)
+        self.assertEqual([pid for pid in pids if alive(pid)], [])
+
+
+def alive(pid):
+    """Whether the process runs (a zombie no one reaped has ended)."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except FileNotFoundError:
+        return False
 
 
 if __name__ == "__main__":

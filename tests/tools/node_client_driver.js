@@ -7,6 +7,8 @@
 //     (--descendants: excludeDescendants, and the driver plays TONE_WAV itself, through
 //     a child process)
 //   node node_client_driver.js keys BUILD_DIR
+//   node node_client_driver.js signals BUILD_DIR
+//     (both helpers, capture running; SIGINT makes it quit them and print their statuses)
 const { spawn } = require('child_process');
 const path = require('path');
 const readline = require('readline');
@@ -73,8 +75,24 @@ async function keys(build) {
   }
 }
 
+async function signals(build) {
+  const tap = new AudioTap({ binary: path.join(build, 'vesk-audio-tap') });
+  const monitor = new InputMonitor({ binary: path.join(build, 'vesk-input-monitor') });
+  await Promise.all([tap.ready, monitor.ready]);
+  await tap.start();
+  let frames = 0;
+  const reading = (async () => { for await (const _ of tap.frames()) frames++; })(); // eslint-disable-line no-unused-vars
+  process.once('SIGINT', async () => {
+    const codes = await Promise.all([tap.quit(), monitor.close()]);
+    await reading;
+    print('quit', { codes, frames });
+  });
+  print('running', { pids: [tap.pid, monitor.pid] });
+}
+
 const [scenario, build, ...args] = process.argv.slice(2);
-const run = scenario === 'capture' ? capture(build, args[0], Number(args[1]), args.slice(2)) : keys(build);
+const scenarios = { capture: () => capture(build, args[0], Number(args[1]), args.slice(2)), keys: () => keys(build), signals: () => signals(build) };
+const run = scenarios[scenario]();
 run.catch((error) => {
   print('failed', { message: error.message });
   process.exitCode = 1;

@@ -100,7 +100,10 @@ export abstract class HelperProcess<E extends EventMap<E> & HelperEvents> extend
     }
     const notStarted = (cause?: Error) => new HelperExitedError(spec.name, null,
       `${spec.name} could not be started (${file})${cause ? `: ${cause.message}` : ''}`, { cause });
-    const child = spawn(file, spec.args, { stdio: ['pipe', 'pipe', 'pipe'], env });
+    // In a process group of its own, so that a terminal's Ctrl-C reaches the host only and
+    // the host can end the helper in order; it still ends with the host, whose end closes
+    // its standard input (and the audio tap watches its parent too).
+    const child = spawn(file, spec.args, { stdio: ['pipe', 'pipe', 'pipe'], env, detached: true });
     this.child = child;
     this.pid = child.pid;
     child.once('spawn', () => started.resolve());
