@@ -196,6 +196,56 @@ class NodeClientTest(unittest.TestCase):
         time.sleep(1)
         self.assertEqual([pid for pid in pids if alive(pid)], [])
 
+    def test_stops_drops_and_a_capture_that_ends_on_its_own(self):
+        server = PulseServer()
+        self.addCleanup(server.close)
+        player = Player(server, 440)
+        self.addCleanup(player.stop)
+        wav = os.path.join(self.dir, "overflow.wav")
+        driver = self.driver(server.env, "lifecycle", BUILD_DIR, wav)
+
+        # Whatever the moment of stop() within a frame, every sample the helper made is in
+        # frames() when it resolves (no frame later), and a read aborted while waiting
+        # took none of them. A short last frame comes when the samples are not a whole
+        # number of frames.
+        step = driver.wait_step("stops", 60)
+        made = [b - a for a, b in zip([0] + step["converted"], step["converted"])]
+        for stop, samples in zip(step["stops"], made):
+            self.assertEqual(stop["aborted"], "ABORT_ERR", stop)
+            self.assertFalse(stop["late"], stop)
+            self.assertEqual(sum(stop["sizes"]), samples, stop)
+            self.assertEqual(set(stop["sizes"][:-1]), {4800}, stop)
+            self.assertEqual(stop["sizes"][-1] < 4800, samples % 4800 != 0, stop)
+
+        # A reader 3 s behind a backlog of 5 frames: the dropped frames are reported, and
+        # the WAV file keeps the capture's timeline with silence in their place.
+        step = driver.wait_step("overflow", 30)
+        dropped = sum(d["samples"] for d in step["drops"])
+        self.assertGreater(len(step["drops"]), 5)
+        self.assertEqual({d["where"] for d in step["drops"]}, {"host"})
+        self.assertEqual(step["dropped"], len(step["drops"]))
+        self.assertEqual(step["silent"], dropped)
+        params, samples = read_wav(wav)
+        self.assertEqual(len(samples), step["samples"])
+        self.assertEqual(len(samples), step["end"])
+        first = 2 * 4800  # two frames were read before the reader fell behind
+        self.assertEqual(samples[first:first + dropped], [0] * dropped)
+        self.assertGreater(tone_level(samples[first + dropped:], 440), 0.15)
+
+        # The sound server goes away: "error" (a TapError), "stopped" not asked for, and the
+        # capture's frames end.
+        driver.wait_step("capturing")
+        time.sleep(0.5)
+        server.stop()
+        step = driver.wait_step("ended", 20)
+        self.assertGreater(step["count"], 0)
+        self.assertEqual([list(s) for s in step["seen"]], [["error"], ["stopped"]])
+        self.assertEqual(step["seen"][0]["error"]["code"], "ERR_VESK_TAP")
+        self.assertEqual(step["seen"][1]["stopped"], {"requested": False})
+        self.assertFalse(step["capturing"])
+        self.assertEqual(step["code"], 0)
+        self.assertEqual(driver.finish(), 0)
+
 
 def alive(pid):
     """Whether the process runs (a zombie no one reaped has ended)."""

@@ -9,6 +9,9 @@
 //   node node_client_driver.js keys BUILD_DIR
 //   node node_client_driver.js signals BUILD_DIR
 //     (both helpers, capture running; SIGINT makes it quit them and print their statuses)
+//   node node_client_driver.js lifecycle BUILD_DIR WAV
+//     (stops at offsets across a frame, an aborted read, a reader that falls behind, then
+//     a capture that ends when the test stops the sound server after "capturing")
 const { spawn } = require('child_process');
 const path = require('path');
 const readline = require('readline');
@@ -90,8 +93,68 @@ async function signals(build) {
   print('running', { pids: [tap.pid, monitor.pid] });
 }
 
+const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+
+async function lifecycle(build, wavPath) {
+  const tap = new AudioTap({ binary: path.join(build, 'vesk-audio-tap'), debug: true, maxBacklogFrames: 5 });
+  const converted = []; // the helper's count of samples it made, after each capture
+  tap.on('event', (e) => e.event === 'debug' && e.step === 'stopped' && converted.push(e.convertedFrames));
+  // Stops at offsets across a frame, each capture first read by an iterator that is
+  // aborted while it waits: every sample reaches frames() before stop() resolves.
+  const stops = [];
+  for (let offset = 0; offset < 200; offset += 25) {
+    await tap.start();
+    const controller = new AbortController();
+    setTimeout(() => controller.abort(), 20);
+    const aborted = await tap.frames({ signal: controller.signal }).next().then(() => 'read', (e) => e.code);
+    const frames = tap.frames();
+    const sizes = [];
+    for (let r = await frames.next(); sizes.push(r.value.samples.length) < 2; r = await frames.next());
+    await sleep(offset);
+    await tap.stop();
+    let late = false;
+    for (;;) {
+      const r = await Promise.race([frames.next(), new Promise((resolve) => setImmediate(() => resolve(null)))]);
+      if (r === null) late = true;
+      if (r === null || r.done) break;
+      sizes.push(r.value.samples.length);
+    }
+    stops.push({ offset, aborted, sizes, late });
+  }
+  print('stops', { stops, converted });
+
+  // A reader that falls 3 s behind: the backlog of 5 frames drops the oldest, and the
+  // WAV file gets silence in their place.
+  const drops = [];
+  tap.on('framesDropped', (d) => drops.push(d));
+  await tap.start();
+  const wav = await WavWriter.create(wavPath, { sampleRate: 24000 });
+  let end = 0;
+  let frames = 0;
+  for await (const frame of tap.frames()) {
+    await wav.write(frame);
+    end = frame.startSample + frame.samples.length;
+    if (++frames === 2) await sleep(3000);
+    if (end >= 24000 * 5) break;
+  }
+  await tap.stop();
+  await wav.close();
+  print('overflow', { drops, end, samples: wav.samples, silent: wav.silentSamples, dropped: tap.droppedFrames });
+
+  // A capture that ends on its own: the test stops the sound server.
+  const seen = [];
+  tap.on('error', (e) => seen.push({ error: { code: e.code, status: e.status ?? null, message: e.message } }));
+  tap.on('stopped', (s) => seen.push({ stopped: s }));
+  await tap.start();
+  print('capturing');
+  let count = 0;
+  for await (const _ of tap.frames()) count++; // eslint-disable-line no-unused-vars
+  print('ended', { count, seen, capturing: tap.capturing, code: await tap.quit() });
+}
+
 const [scenario, build, ...args] = process.argv.slice(2);
-const scenarios = { capture: () => capture(build, args[0], Number(args[1]), args.slice(2)), keys: () => keys(build), signals: () => signals(build) };
+const scenarios = { capture: () => capture(build, args[0], Number(args[1]), args.slice(2)), keys: () => keys(build), signals: () => signals(build),
+  lifecycle: () => lifecycle(build, args[0]) };
 const run = scenarios[scenario]();
 run.catch((error) => {
   print('failed', { message: error.message });
