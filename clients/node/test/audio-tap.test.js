@@ -226,3 +226,36 @@ test('each capture has its own frames and one reader', async () => {
   for await (const f of t.frames()) rest.push(f.samples[0]);
   assert.ok(rest.length > 0 && rest.every((c) => c === 2), JSON.stringify(rest));
 });
+
+test('aborted calls reject with an AbortError and leave the helper in step', async () => {
+  const t = tap(WORKING);
+  const aborted = AbortSignal.abort();
+  const codes = await Promise.all([t.start({ signal: aborted }), t.checkPermission({ signal: aborted })].map((p) => p.catch((e) => [e.name, e.code])));
+  assert.deepStrictEqual(codes, [['AbortError', 'ABORT_ERR'], ['AbortError', 'ABORT_ERR']]);
+  // Aborted while the helper is starting capture: capture is stopped again.
+  const controller = new AbortController();
+  t.on('text', (line) => line.includes('"start"') && controller.abort()); // sent, not yet answered
+  const starting = t.start({ signal: controller.signal });
+  await assert.rejects(starting, { code: 'ABORT_ERR' });
+  await once(t, 'stopped');
+  assert.strictEqual(await t.checkPermission(), true); // answers still matched to their commands
+  await assert.rejects(t.quit({ signal: aborted }), { code: 'ABORT_ERR' }); // not even sent
+  assert.strictEqual(await t.quit(), 0);
+  const got = t.events.filter((e) => e.event === 'got').map((e) => e.command);
+  assert.deepStrictEqual(got, ['start', 'stop', 'checkPermission', 'quit']);
+});
+
+test('every failure has a code; the helper\'s own drops are forwarded', async () => {
+  const drops = [];
+  const t = tap(`err({ event: 'debug', step: 'framesDropped', samples: 9600 });
+    on('start', () => { err(${JSON.stringify(READY)}); raw(process.stdout, [1, 0, 0, 0, 9]); }); setInterval(() => {}, 1000);`);
+  t.on('framesDropped', (d) => drops.push(d));
+  await t.start();
+  await assert.rejects(t.frames().next(), { name: 'FrameError', code: 'ERR_VESK_FRAME' });
+  await assert.rejects(t.checkPermission(), { name: 'HelperExitedError', code: 'ERR_VESK_HELPER_EXITED' });
+  assert.deepStrictEqual(drops, [{ frames: 2, samples: 9600, where: 'helper' }]);
+  const statuses = [['The system audio tap could not be created (-1).', -1], ['The IO proc could not be created (1852797029).', 1852797029],
+    ['Unknown command: x', undefined]];
+  for (const [text, status] of statuses) assert.strictEqual(new TapError(text).status, status, text);
+  assert.throws(() => new AudioTap({ excludePids: [1.5] }), { code: 'ERR_INVALID_ARG_VALUE' });
+});

@@ -111,3 +111,17 @@ test('a hold the helper drops ends with a synthetic "up"; secureInput is an even
     'down', ['up', { synthetic: true }], ['exit', { code: 0, signal: null }]]);
   assert.deepStrictEqual(m.events.filter((e) => e.type === 'up'), []); // "event" carries only what the helper said
 });
+
+test('an aborted record() leaves record mode; bindings the helper cannot hold are refused', async () => {
+  const m = monitor(`${WORKING.split('\n').slice(0, 3).join('\n')}
+    const echo = (l) => out({ type: 'got', line: JSON.parse(l) }); on('setMode:record', echo); on('setMode:listen', echo);`);
+  const controller = new AbortController();
+  const recording = m.record({ signal: controller.signal });
+  controller.abort();
+  await assert.rejects(recording, { name: 'AbortError', code: 'ABORT_ERR' });
+  for (const binding of [{ modifiers: ['ctrl'] }, { mainKey: 1.5 }, { mainKey: -1 }, {}, { mainKey: null, modifiers: [] }]) {
+    assert.throws(() => m.setBinding(binding), { name: 'BindingError', code: 'ERR_VESK_BINDING' }, JSON.stringify(binding));
+  }
+  await m.close();
+  assert.deepStrictEqual(m.events.filter((e) => e.type === 'got').map((e) => e.line.mode), ['record', 'listen']);
+});
