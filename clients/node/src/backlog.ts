@@ -21,7 +21,9 @@ export class FrameBacklog<T = Int16Array> implements AsyncIterator<T> {
 
   /** `onDrop` is called with each frame dropped. */
   constructor(readonly limit: number, private readonly onDrop?: (item: T) => void) {
-    if (!Number.isInteger(limit) || limit < 1) throw new RangeError(`backlog limit must be a positive integer, not ${limit}`);
+    if (!Number.isInteger(limit) || limit < 1) {
+      throw Object.assign(new RangeError(`backlog limit must be a positive integer, not ${limit}`), { code: 'ERR_OUT_OF_RANGE' });
+    }
   }
 
   get length(): number {

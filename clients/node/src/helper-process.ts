@@ -54,9 +54,9 @@ export interface EndOptions {
 
 export interface HelperSpawn {
   name: string;
-  binary?: string;
+  binary?: string | undefined;
   args: string[];
-  env?: NodeJS.ProcessEnv;
+  env?: NodeJS.ProcessEnv | undefined;
   /** The stream that carries event lines; the other one goes to `onOtherOutput`. */
   eventStream: 'stdout' | 'stderr';
   kindKey: 'event' | 'type';

@@ -14,12 +14,14 @@ const MAX_RIFF_BYTES = 0xffffffff;
 
 export interface WavFormat {
   sampleRate: number;
-  channels?: number;
+  channels?: number | undefined;
 }
 
 /** The canonical 44-byte RIFF/WAVE header of 16-bit integer PCM. */
 export function wavHeader({ sampleRate, channels = 1 }: WavFormat, dataBytes: number): Buffer {
-  if (!Number.isInteger(sampleRate) || sampleRate <= 0) throw new RangeError(`bad sample rate ${sampleRate}`);
+  if (!Number.isInteger(sampleRate) || sampleRate <= 0) {
+    throw Object.assign(new RangeError(`bad sample rate ${sampleRate}`), { code: 'ERR_OUT_OF_RANGE' });
+  }
   const blockAlign = channels * 2;
   const header = Buffer.alloc(WAV_HEADER_BYTES);
   header.write('RIFF', 0, 'ascii');
