@@ -163,6 +163,14 @@ class NodeClientTest(unittest.TestCase):
         x.release("space", "Control_L")
         driver.wait_step("up")
 
+        # A recording aborted through its signal ends record mode, and with it the grab.
+        driver.cue("record-then-abort")
+        driver.wait_step("recording to abort")
+        self.assertTrue(wait_for_grab(x, "taken", "probe-keyboard"), "keyboard not grabbed for recording")
+        driver.cue("abort")
+        self.assertEqual(driver.wait_step("record aborted")["code"], "ABORT_ERR")
+        self.assertTrue(wait_for_grab(x, "free", "probe-keyboard"), "keyboard still grabbed after the abort")
+
         driver.cue("record")
         driver.wait_step("recording")
         self.assertTrue(wait_for_grab(x, "taken", "probe-keyboard"), "keyboard not grabbed for recording")

@@ -2,7 +2,7 @@
 // Uses the vesk-helpers package the way a host does, for node_client_e2e_test.py,
 // which runs it against the built helpers on private servers. It prints what it sees
 // as JSON lines ({"step": ...}) and, for the keyboard, takes its cues ("record",
-// "close") on standard input.
+// "record-then-abort", "abort", "close") on standard input.
 //   node node_client_driver.js capture BUILD_DIR WAV SECONDS [--descendants TONE_WAV] [PID...]
 //     (--descendants: excludeDescendants, and the driver plays TONE_WAV itself, through
 //     a child process)
@@ -65,8 +65,17 @@ async function keys(build) {
   print('permission', { trusted: await monitor.checkPermission() });
   monitor.setBinding({ mainKey: 49, modifiers: ['control'] });
   print('bound');
+  let aborting = () => {};
   for await (const cue of readline.createInterface({ input: process.stdin })) {
-    if (cue === 'record') {
+    if (cue === 'record-then-abort') {
+      const controller = new AbortController();
+      const recording = monitor.record({ signal: controller.signal });
+      aborting = () => controller.abort();
+      print('recording to abort');
+      recording.catch((e) => print('record aborted', { code: e.code })); // the cue "abort" comes meanwhile
+    } else if (cue === 'abort') {
+      aborting();
+    } else if (cue === 'record') {
       const recorded = monitor.record();
       print('recording');
       print('recorded', await recorded);

@@ -292,7 +292,7 @@ export class AudioTap extends HelperProcess<AudioTapEvents> {
         this.open ??= this.newCapture();
         this.answer('ready', ({ deferred, aborted }) => {
           deferred.resolve(ready);
-          if (aborted) void this.stop();
+          if (aborted) this.stop().catch(() => {});
         });
         break;
       }
