@@ -279,10 +279,10 @@ export class AudioTap extends HelperProcess<AudioTapEvents> {
     return true;
   }
 
-  protected onEvent(raw: Record<string, unknown>): void {
+  protected onEvent(raw: Record<string, unknown>, text: string): void {
     const line = tapEventLine(raw);
     if (!line) {
-      this.emit('text', JSON.stringify(raw));
+      this.emit('text', text);
       return;
     }
     switch (line.event) {

@@ -150,8 +150,8 @@ export abstract class HelperProcess<E extends EventMap<E> & HelperEvents> extend
     if (this.child && !this.exitInfo) this.child.kill('SIGKILL');
   }
 
-  /** An event line: a JSON object with its kind in the stream's kind key. */
-  protected abstract onEvent(event: Record<string, unknown>): void;
+  /** An event line (`line`, parsed as `event`): a JSON object with its kind in the stream's kind key. */
+  protected abstract onEvent(event: Record<string, unknown>, line: string): void;
 
   /** Bytes of the stream that does not carry events. */
   protected abstract onOtherOutput(chunk: Buffer): void;
@@ -230,7 +230,7 @@ export abstract class HelperProcess<E extends EventMap<E> & HelperEvents> extend
     const splitter = new LineSplitter();
     const deliver = (line: string) => {
       const event = parseEvent(line, kindKey);
-      if (event) this.onEvent(event);
+      if (event) this.onEvent(event, line);
       else if (line.trim()) (this as TypedEmitter<HelperEvents>).emit('text', line);
     };
     stream.on('error', () => {});

@@ -135,10 +135,10 @@ export class InputMonitor extends HelperProcess<InputMonitorEvents> {
     this.emit('up', { synthetic: true });
   }
 
-  protected onEvent(raw: Record<string, unknown>): void {
+  protected onEvent(raw: Record<string, unknown>, text: string): void {
     const line = monitorEventLine(raw);
     if (!line) {
-      this.emit('text', JSON.stringify(raw));
+      this.emit('text', text);
       return;
     }
     switch (line.type) {
