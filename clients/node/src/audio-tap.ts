@@ -76,6 +76,8 @@ class Capture {
   private samples = 0;
   /** The iterator reading it. */
   reader: object | null = null;
+  /** "start" was sent for it (else an iterator awaits it). */
+  started = false;
 
   constructor(limit: number, onDrop: (frame: Frame) => void) {
     this.backlog = new FrameBacklog<Frame>(limit, onDrop);
@@ -120,7 +122,7 @@ export class AudioTap extends HelperProcess<AudioTapEvents> {
     return this.running !== null;
   }
 
-  /** Frames dropped because the consumer of `frames()` fell behind. */
+  /** Frames this package dropped ("framesDropped" events with `where` "host"). */
   get droppedFrames(): number {
     return this.dropped;
   }
@@ -256,7 +258,7 @@ export class AudioTap extends HelperProcess<AudioTapEvents> {
         if (onRequestedEnd) this.inFlight = inFlight;
         else deferred.reject(new HelperExitedError(this.name, null, `${this.name} is quitting; "${line}" was not sent`));
       } else if (this.send(line)) {
-        if (answer === 'ready') this.open ??= this.newCapture();
+        if (answer === 'ready') (this.open ??= this.newCapture()).started = true;
         this.inFlight = inFlight;
       }
       return deferred.promise;
@@ -289,7 +291,7 @@ export class AudioTap extends HelperProcess<AudioTapEvents> {
       case 'ready': {
         const { event: _, ...ready } = line;
         this.running = ready;
-        this.open ??= this.newCapture();
+        (this.open ??= this.newCapture()).started = true;
         this.answer('ready', ({ deferred, aborted }) => {
           deferred.resolve(ready);
           if (aborted) this.stop().catch(() => {});
@@ -355,7 +357,16 @@ export class AudioTap extends HelperProcess<AudioTapEvents> {
       this.failFraming(error as Error);
       return;
     }
-    for (const frame of frames) (this.open ??= this.newCapture()).add(frame);
+    for (const frame of frames) {
+      if (this.open?.started) {
+        this.open.add(frame);
+      } else {
+        // A frame of a capture that has closed, held up past its "stopped" (the helper
+        // waits for frames only so long): it is no frame of the next capture.
+        this.dropped++;
+        this.emit('framesDropped', { frames: 1, samples: frame.length, where: 'host' });
+      }
+    }
   }
 
   protected onOtherOutputEnd(): void {

@@ -36,9 +36,9 @@ export interface CaptureStopped {
 }
 
 /**
- * Frames lost: `where` is "host" when this package's backlog dropped the oldest frames
- * of a consumer that fell behind, "helper" when the helper dropped them (reported with
- * the `debug` option only).
+ * Frames lost: `where` is "host" when this package dropped them (the oldest frames of a
+ * consumer that fell behind, or a frame that came after its capture had closed),
+ * "helper" when the helper did (reported with the `debug` option only).
  */
 export interface FramesDropped {
   frames: number;
