@@ -259,3 +259,18 @@ test('every failure has a code; the helper\'s own drops are forwarded', async ()
   for (const [text, status] of statuses) assert.strictEqual(new TapError(text).status, status, text);
   assert.throws(() => new AudioTap({ excludePids: [1.5] }), { code: 'ERR_INVALID_ARG_VALUE' });
 });
+
+test('a frame held up past its capture\'s "stopped" is dropped, not handed to the next capture', async () => {
+  const t = tap(`on('start', () => { err(${JSON.stringify(READY)}); frame([1]); });
+    on('stop', () => { err({ event: 'stopped' }); setTimeout(() => frame([2]), 30); });`);
+  const drops = [];
+  t.on('framesDropped', (d) => drops.push(d));
+  await t.start();
+  await t.stop();
+  const next = t.frames();
+  await new Promise((resolve) => setTimeout(resolve, 100));
+  await t.start();
+  assert.deepStrictEqual(Array.from((await next.next()).value.samples), [1]);
+  assert.deepStrictEqual(drops, [{ frames: 1, samples: 1, where: 'host' }]);
+  t.kill();
+});
