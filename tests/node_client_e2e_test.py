@@ -6,6 +6,7 @@ through XTest."""
 import json
 import os
 import shutil
+import signal
 import subprocess
 import tempfile
 import threading
@@ -24,9 +25,10 @@ NODE = shutil.which("node")
 class Driver:
     """The driver script, its JSON lines collected as they come."""
 
-    def __init__(self, env, *args):
+    def __init__(self, env, *args, group=False):
+        # group: in a process group of its own, as a host run from a terminal is.
         self.proc = subprocess.Popen([NODE, DRIVER, *args], env=env, stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=group)
         self.steps = []
         self._changed = threading.Condition()
         self._thread = threading.Thread(target=self._collect, daemon=True)
@@ -85,8 +87,8 @@ class NodeClientTest(unittest.TestCase):
         self.dir = tempfile.mkdtemp(prefix="vesk-node-client-")
         self.addCleanup(shutil.rmtree, self.dir, True)
 
-    def driver(self, env, *args):
-        driver = Driver(env, *args)
+    def driver(self, env, *args, group=False):
+        driver = Driver(env, *args, group=group)
         self.addCleanup(driver.kill)
         return driver
 
@@ -161,6 +163,14 @@ class NodeClientTest(unittest.TestCase):
         x.release("space", "Control_L")
         driver.wait_step("up")
 
+        # A recording aborted through its signal ends record mode, and with it the grab.
+        driver.cue("record-then-abort")
+        driver.wait_step("recording to abort")
+        self.assertTrue(wait_for_grab(x, "taken", "probe-keyboard"), "keyboard not grabbed for recording")
+        driver.cue("abort")
+        self.assertEqual(driver.wait_step("record aborted")["code"], "ABORT_ERR")
+        self.assertTrue(wait_for_grab(x, "free", "probe-keyboard"), "keyboard still grabbed after the abort")
+
         driver.cue("record")
         driver.wait_step("recording")
         self.assertTrue(wait_for_grab(x, "taken", "probe-keyboard"), "keyboard not grabbed for recording")
@@ -172,6 +182,86 @@ class NodeClientTest(unittest.TestCase):
         self.assertEqual(driver.wait_step("closed"), {"step": "closed", "code": 0})
         self.assertEqual(driver.finish(), 0)
         self.assertEqual([s["step"] for s in driver.steps if s["step"] in ("down", "up", "exit")], ["down", "up", "exit"])
+
+    def test_ctrl_c_reaches_the_host_and_the_host_dying_ends_the_helpers(self):
+        server = PulseServer()
+        self.addCleanup(server.close)
+        # Ctrl-C in a terminal: SIGINT to the host's whole process group. The helpers are
+        # in groups of their own, so the host's handler ends them in order.
+        driver = self.driver(server.env, "signals", BUILD_DIR, group=True)
+        pids = driver.wait_step("running")["pids"]
+        time.sleep(0.5)
+        os.killpg(driver.proc.pid, signal.SIGINT)
+        step = driver.wait_step("quit")
+        self.assertEqual(step["codes"], [0, 0])
+        self.assertGreater(step["frames"], 0)
+        self.assertEqual(driver.finish(), 0)
+        self.assertFalse([pid for pid in pids if alive(pid)])
+        # The host killed outright: no helper outlives it by more than a second.
+        driver = self.driver(server.env, "signals", BUILD_DIR, group=True)
+        pids = driver.wait_step("running")["pids"]
+        driver.proc.kill()
+        time.sleep(1)
+        self.assertEqual([pid for pid in pids if alive(pid)], [])
+
+    def test_stops_drops_and_a_capture_that_ends_on_its_own(self):
+        server = PulseServer()
+        self.addCleanup(server.close)
+        player = Player(server, 440)
+        self.addCleanup(player.stop)
+        wav = os.path.join(self.dir, "overflow.wav")
+        driver = self.driver(server.env, "lifecycle", BUILD_DIR, wav)
+
+        # Whatever the moment of stop() within a frame, every sample the helper made is in
+        # frames() when it resolves (no frame later), and a read aborted while waiting
+        # took none of them. A short last frame comes when the samples are not a whole
+        # number of frames.
+        step = driver.wait_step("stops", 60)
+        made = [b - a for a, b in zip([0] + step["converted"], step["converted"])]
+        for stop, samples in zip(step["stops"], made):
+            self.assertEqual(stop["aborted"], "ABORT_ERR", stop)
+            self.assertFalse(stop["late"], stop)
+            self.assertEqual(sum(stop["sizes"]), samples, stop)
+            self.assertEqual(set(stop["sizes"][:-1]), {4800}, stop)
+            self.assertEqual(stop["sizes"][-1] < 4800, samples % 4800 != 0, stop)
+
+        # A reader 3 s behind a backlog of 5 frames: the dropped frames are reported, and
+        # the WAV file keeps the capture's timeline with silence in their place.
+        step = driver.wait_step("overflow", 30)
+        dropped = sum(d["samples"] for d in step["drops"])
+        self.assertGreater(len(step["drops"]), 5)
+        self.assertEqual({d["where"] for d in step["drops"]}, {"host"})
+        self.assertEqual(step["dropped"], len(step["drops"]))
+        self.assertEqual(step["silent"], dropped)
+        params, samples = read_wav(wav)
+        self.assertEqual(len(samples), step["samples"])
+        self.assertEqual(len(samples), step["end"])
+        first = 2 * 4800  # two frames were read before the reader fell behind
+        self.assertEqual(samples[first:first + dropped], [0] * dropped)
+        self.assertGreater(tone_level(samples[first + dropped:], 440), 0.15)
+
+        # The sound server goes away: "error" (a TapError), "stopped" not asked for, and the
+        # capture's frames end.
+        driver.wait_step("capturing")
+        time.sleep(0.5)
+        server.stop()
+        step = driver.wait_step("ended", 20)
+        self.assertGreater(step["count"], 0)
+        self.assertEqual([list(s) for s in step["seen"]], [["error"], ["stopped"]])
+        self.assertEqual(step["seen"][0]["error"]["code"], "ERR_VESK_TAP")
+        self.assertEqual(step["seen"][1]["stopped"], {"requested": False})
+        self.assertFalse(step["capturing"])
+        self.assertEqual(step["code"], 0)
+        self.assertEqual(driver.finish(), 0)
+
+
+def alive(pid):
+    """Whether the process runs (a zombie no one reaped has ended)."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except FileNotFoundError:
+        return False
 
 
 if __name__ == "__main__":

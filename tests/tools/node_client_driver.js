@@ -2,11 +2,16 @@
 // Uses the vesk-helpers package the way a host does, for node_client_e2e_test.py,
 // which runs it against the built helpers on private servers. It prints what it sees
 // as JSON lines ({"step": ...}) and, for the keyboard, takes its cues ("record",
-// "close") on standard input.
+// "record-then-abort", "abort", "close") on standard input.
 //   node node_client_driver.js capture BUILD_DIR WAV SECONDS [--descendants TONE_WAV] [PID...]
 //     (--descendants: excludeDescendants, and the driver plays TONE_WAV itself, through
 //     a child process)
 //   node node_client_driver.js keys BUILD_DIR
+//   node node_client_driver.js signals BUILD_DIR
+//     (both helpers, capture running; SIGINT makes it quit them and print their statuses)
+//   node node_client_driver.js lifecycle BUILD_DIR WAV
+//     (stops at offsets across a frame, an aborted read, a reader that falls behind, then
+//     a capture that ends when the test stops the sound server after "capturing")
 const { spawn } = require('child_process');
 const path = require('path');
 const readline = require('readline');
@@ -34,7 +39,7 @@ async function capture(build, wavPath, seconds, rest) {
   const sizes = [];
   for await (const frame of frames) {
     await wav.write(frame);
-    sizes.push(frame.length);
+    sizes.push(frame.samples.length);
     if (wav.samples >= seconds * 24000) break;
   }
   await wav.close();
@@ -43,9 +48,9 @@ async function capture(build, wavPath, seconds, rest) {
   await tap.stop(); // not capturing: settles at once
   print('started again', await tap.start());
   const code = await tap.quit();
-  // Frames already read stay in the backlog; after "quit" the iterator ends.
+  // The last capture's frames not yet read stay for a reader; after "quit" the iterator ends.
   let after = 0;
-  for await (const frame of tap.frames()) after += frame.length;
+  for await (const frame of tap.frames()) after += frame.samples.length;
   print('quit', { code, after, dropped: tap.droppedFrames, exits, capturing: tap.capturing });
   const late = await Promise.allSettled([tap.start(), tap.checkPermission()]);
   print('after', { rejected: late.map((r) => r.status === 'rejected' && r.reason.message) });
@@ -60,8 +65,17 @@ async function keys(build) {
   print('permission', { trusted: await monitor.checkPermission() });
   monitor.setBinding({ mainKey: 49, modifiers: ['control'] });
   print('bound');
+  let aborting = () => {};
   for await (const cue of readline.createInterface({ input: process.stdin })) {
-    if (cue === 'record') {
+    if (cue === 'record-then-abort') {
+      const controller = new AbortController();
+      const recording = monitor.record({ signal: controller.signal });
+      aborting = () => controller.abort();
+      print('recording to abort');
+      recording.catch((e) => print('record aborted', { code: e.code })); // the cue "abort" comes meanwhile
+    } else if (cue === 'abort') {
+      aborting();
+    } else if (cue === 'record') {
       const recorded = monitor.record();
       print('recording');
       print('recorded', await recorded);
@@ -73,8 +87,84 @@ async function keys(build) {
   }
 }
 
+async function signals(build) {
+  const tap = new AudioTap({ binary: path.join(build, 'vesk-audio-tap') });
+  const monitor = new InputMonitor({ binary: path.join(build, 'vesk-input-monitor') });
+  await Promise.all([tap.ready, monitor.ready]);
+  await tap.start();
+  let frames = 0;
+  const reading = (async () => { for await (const _ of tap.frames()) frames++; })(); // eslint-disable-line no-unused-vars
+  process.once('SIGINT', async () => {
+    const codes = await Promise.all([tap.quit(), monitor.close()]);
+    await reading;
+    print('quit', { codes, frames });
+  });
+  print('running', { pids: [tap.pid, monitor.pid] });
+}
+
+const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+
+async function lifecycle(build, wavPath) {
+  const tap = new AudioTap({ binary: path.join(build, 'vesk-audio-tap'), debug: true, maxBacklogFrames: 5 });
+  const converted = []; // the helper's count of samples it made, after each capture
+  tap.on('event', (e) => e.event === 'debug' && e.step === 'stopped' && converted.push(e.convertedFrames));
+  // Stops at offsets across a frame, each capture first read by an iterator that is
+  // aborted while it waits: every sample reaches frames() before stop() resolves.
+  const stops = [];
+  for (let offset = 0; offset < 200; offset += 25) {
+    await tap.start();
+    const controller = new AbortController();
+    setTimeout(() => controller.abort(), 20);
+    const aborted = await tap.frames({ signal: controller.signal }).next().then(() => 'read', (e) => e.code);
+    const frames = tap.frames();
+    const sizes = [];
+    for (let r = await frames.next(); sizes.push(r.value.samples.length) < 2; r = await frames.next());
+    await sleep(offset);
+    await tap.stop();
+    let late = false;
+    for (;;) {
+      const r = await Promise.race([frames.next(), new Promise((resolve) => setImmediate(() => resolve(null)))]);
+      if (r === null) late = true;
+      if (r === null || r.done) break;
+      sizes.push(r.value.samples.length);
+    }
+    stops.push({ offset, aborted, sizes, late });
+  }
+  print('stops', { stops, converted });
+
+  // A reader that falls 3 s behind: the backlog of 5 frames drops the oldest, and the
+  // WAV file gets silence in their place.
+  const drops = [];
+  tap.on('framesDropped', (d) => drops.push(d));
+  await tap.start();
+  const wav = await WavWriter.create(wavPath, { sampleRate: 24000 });
+  let end = 0;
+  let frames = 0;
+  for await (const frame of tap.frames()) {
+    await wav.write(frame);
+    end = frame.startSample + frame.samples.length;
+    if (++frames === 2) await sleep(3000);
+    if (end >= 24000 * 5) break;
+  }
+  await tap.stop();
+  await wav.close();
+  print('overflow', { drops, end, samples: wav.samples, silent: wav.silentSamples, dropped: tap.droppedFrames });
+
+  // A capture that ends on its own: the test stops the sound server.
+  const seen = [];
+  tap.on('error', (e) => seen.push({ error: { code: e.code, status: e.status ?? null, message: e.message } }));
+  tap.on('stopped', (s) => seen.push({ stopped: s }));
+  await tap.start();
+  print('capturing');
+  let count = 0;
+  for await (const _ of tap.frames()) count++; // eslint-disable-line no-unused-vars
+  print('ended', { count, seen, capturing: tap.capturing, code: await tap.quit() });
+}
+
 const [scenario, build, ...args] = process.argv.slice(2);
-const run = scenario === 'capture' ? capture(build, args[0], Number(args[1]), args.slice(2)) : keys(build);
+const scenarios = { capture: () => capture(build, args[0], Number(args[1]), args.slice(2)), keys: () => keys(build), signals: () => signals(build),
+  lifecycle: () => lifecycle(build, args[0]) };
+const run = scenarios[scenario]();
 run.catch((error) => {
   print('failed', { message: error.message });
   process.exitCode = 1;

@@ -1,45 +1,57 @@
 // The frames that arrived and were not yet taken: a bounded queue between the reader,
 // which never stops reading the helper's output, and a consumer that may be slow.
 // When the consumer falls behind by more than the bound, the oldest frames go and are
-// counted, so the helper never blocks on a full pipe and memory stays bounded.
+// counted, so the helper never blocks on a full pipe and memory stays bounded. A read
+// that is aborted leaves the queue as it was: the next frame goes to the next read.
+import { AbortError } from './errors';
 
-interface Waiter {
-  resolve: (result: IteratorResult<Int16Array>) => void;
+interface Waiter<T> {
+  resolve: (result: IteratorResult<T>) => void;
   reject: (error: Error) => void;
 }
 
-export class FrameBacklog implements AsyncIterator<Int16Array> {
-  private frames: Int16Array[] = [];
+export class FrameBacklog<T = Int16Array> implements AsyncIterator<T> {
+  private items: T[] = [];
   private head = 0;
-  private waiters: Waiter[] = [];
+  private waiters: Waiter<T>[] = [];
   private ended = false;
   private failure: Error | null = null;
   /** Frames dropped because the consumer fell behind. */
   dropped = 0;
 
-  constructor(readonly limit: number) {
-    if (!Number.isInteger(limit) || limit < 1) throw new RangeError(`backlog limit must be a positive integer, not ${limit}`);
+  /** `onDrop` is called with each frame dropped. */
+  constructor(readonly limit: number, private readonly onDrop?: (item: T) => void) {
+    if (!Number.isInteger(limit) || limit < 1) {
+      throw Object.assign(new RangeError(`backlog limit must be a positive integer, not ${limit}`), { code: 'ERR_OUT_OF_RANGE' });
+    }
   }
 
   get length(): number {
-    return this.frames.length - this.head;
+    return this.items.length - this.head;
   }
 
-  push(frame: Int16Array): void {
+  /** Whether nothing is left to report: ended, empty, its error (if any) delivered. */
+  get finished(): boolean {
+    return this.ended && this.length === 0 && this.failure === null;
+  }
+
+  push(item: T): void {
     if (this.ended) return;
     const waiter = this.waiters.shift();
     if (waiter) {
-      waiter.resolve({ value: frame, done: false });
+      waiter.resolve({ value: item, done: false });
       return;
     }
-    this.frames.push(frame);
+    this.items.push(item);
     if (this.length > this.limit) {
+      const oldest = this.items[this.head] as T;
       this.head++;
       this.dropped++;
+      this.onDrop?.(oldest);
     }
     // Compact now and then rather than shifting on every frame.
-    if (this.head > 64 && this.head * 2 > this.frames.length) {
-      this.frames = this.frames.slice(this.head);
+    if (this.head > 64 && this.head * 2 > this.items.length) {
+      this.items = this.items.slice(this.head);
       this.head = 0;
     }
   }
@@ -52,29 +64,44 @@ export class FrameBacklog implements AsyncIterator<Int16Array> {
     for (const waiter of this.waiters.splice(0)) this.settleEnded(waiter);
   }
 
-  next(): Promise<IteratorResult<Int16Array>> {
+  /** The next frame; with an aborted `signal`, rejects with an AbortError and takes nothing. */
+  next(signal?: AbortSignal): Promise<IteratorResult<T>> {
     return new Promise((resolve, reject) => {
-      if (this.length) {
-        const frame = this.frames[this.head++];
-        resolve({ value: frame, done: false });
+      if (signal?.aborted) {
+        reject(new AbortError(undefined, { cause: signal.reason }));
+      } else if (this.length) {
+        const item = this.items[this.head++] as T;
+        resolve({ value: item, done: false });
       } else if (this.ended) {
         this.settleEnded({ resolve, reject });
       } else {
-        this.waiters.push({ resolve, reject });
+        const waiter: Waiter<T> = { resolve, reject };
+        this.waiters.push(waiter);
+        if (!signal) return;
+        const onAbort = () => {
+          const at = this.waiters.indexOf(waiter);
+          if (at === -1) return;
+          this.waiters.splice(at, 1);
+          reject(new AbortError(undefined, { cause: signal.reason }));
+        };
+        signal.addEventListener('abort', onAbort, { once: true });
+        const forget = () => signal.removeEventListener('abort', onAbort);
+        waiter.resolve = (result) => { forget(); resolve(result); };
+        waiter.reject = (error) => { forget(); reject(error); };
       }
     });
   }
 
   /** Called when a for-await loop is left early: frames go on arriving for a later loop. */
-  return(): Promise<IteratorResult<Int16Array>> {
+  return(): Promise<IteratorResult<T>> {
     return Promise.resolve({ value: undefined, done: true });
   }
 
-  [Symbol.asyncIterator](): AsyncIterator<Int16Array> {
+  [Symbol.asyncIterator](): AsyncIterator<T> {
     return this;
   }
 
-  private settleEnded(waiter: Waiter): void {
+  private settleEnded(waiter: Waiter<T>): void {
     const failure = this.failure;
     this.failure = null; // reported once; afterwards the iterator is simply done
     if (failure) waiter.reject(failure);

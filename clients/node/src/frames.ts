@@ -4,6 +4,7 @@
 // next chunk. A length no frame can have (zero, odd or over 9600 bytes) means the
 // stream can no longer be trusted: nothing after it can be framed again.
 import { endianness } from 'os';
+import { FrameError } from './errors';
 
 /**
  * A full frame is 9600 bytes (200 ms) and no frame is longer: a longer length is
@@ -11,12 +12,6 @@ import { endianness } from 'os';
  */
 export const MAX_PAYLOAD_BYTES = 9600;
 
-export class FrameError extends Error {
-  constructor(message: string) {
-    super(message);
-    this.name = 'FrameError';
-  }
-}
 
 const LITTLE_ENDIAN_HOST = endianness() === 'LE';
 

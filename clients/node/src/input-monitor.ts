@@ -2,15 +2,16 @@
 // JSON event lines ({"type": ...}) on its standard output. Its first two lines are
 // always "permission" and "ready", written before it reads any command, so commands
 // may be sent at once and the first "permission" is never an answer to one of them.
-import {
-  DEFAULT_END_TIMEOUT_MS, Deferred, HelperExit, HelperProcess,
-} from './helper-process';
+import { Abortable, abortable } from './abort';
+import { AbortError, BindingError } from './errors';
+import type { InputMonitorEvents, Modifier, MonitorEventLine, RecordedBinding } from './events';
+import { Deferred, EndOptions, HelperProcess } from './helper-process';
 
 export interface InputMonitorOptions {
-  /** The executable; by default vesk-input-monitor next to this package or on PATH. */
-  binary?: string;
+  /** The executable; by default vesk-input-monitor as the package finds it. */
+  binary?: string | undefined;
   /** The helper's environment; by default this process's (DISPLAY on X11). */
-  env?: NodeJS.ProcessEnv;
+  env?: NodeJS.ProcessEnv | undefined;
 }
 
 /** The first two lines: whether keys can be watched, and whether the event tap exists. */
@@ -19,40 +20,27 @@ export interface MonitorReady {
   tapCreated: boolean;
 }
 
+/** The modifier names of the protocol, in the order labels show them. */
+export const MODIFIERS: readonly Modifier[] = ['control', 'option', 'shift', 'command', 'fn'];
+
 /**
- * A push-to-talk shortcut: a main key (a macOS virtual key code; 49 is Space) with
- * modifiers ("control", "option", "shift", "command", "fn"), a modifier key alone, or
- * modifiers alone (no mainKey).
+ * A push-to-talk shortcut: a main key (a macOS virtual key code, see `KeyCode`) with
+ * modifiers, a modifier key alone, or modifiers alone (no mainKey).
  */
 export interface Binding {
-  mainKey?: number | null;
-  modifiers?: string[];
+  mainKey?: number | null | undefined;
+  modifiers?: readonly Modifier[] | undefined;
 }
 
-/** A shortcut the user pressed in record mode, with its display label (such as "⌃ + Space"). */
-export interface RecordedBinding {
-  mainKey: number | null;
-  modifiers: string[];
-  label: string;
-}
+const INT64_SAFE = Number.MAX_SAFE_INTEGER;
 
-export interface InputMonitor {
-  on(event: 'down' | 'up', listener: () => void): this;
-  on(event: 'event', listener: (event: Record<string, unknown>) => void): this;
-  on(event: 'exit', listener: (exit: HelperExit) => void): this;
-  on(event: 'text', listener: (line: string) => void): this;
-  once(event: 'down' | 'up', listener: () => void): this;
-  once(event: 'event', listener: (event: Record<string, unknown>) => void): this;
-  once(event: 'exit', listener: (exit: HelperExit) => void): this;
-  once(event: 'text', listener: (line: string) => void): this;
-}
-
-export class InputMonitor extends HelperProcess {
+export class InputMonitor extends HelperProcess<InputMonitorEvents> {
   /** Resolves with the first two lines' answers; rejects if the helper ends first. */
   readonly ready: Promise<MonitorReady>;
   private readonly readyDeferred: Deferred<MonitorReady>;
   private startupTrusted: boolean | null = null;
   private isReady = false;
+  private holding = false;
   private permissionAnswers: Deferred<boolean>[] = [];
   private recording: Deferred<RecordedBinding> | null = null;
 
@@ -64,100 +52,156 @@ export class InputMonitor extends HelperProcess {
     this.ready.catch(() => {});
   }
 
+  /** Sets the push-to-talk binding; throws a BindingError for one the helper cannot hold. */
   setBinding({ mainKey, modifiers = [] }: Binding): void {
-    if (mainKey !== undefined && mainKey !== null && !Number.isInteger(mainKey)) {
-      throw new TypeError(`mainKey must be an integer key code, not ${mainKey}`);
+    const key = mainKey ?? null;
+    if (key !== null && (!Number.isInteger(key) || key < 0 || key > INT64_SAFE)) {
+      throw new BindingError(`mainKey must be a key code (a non-negative integer), not ${String(key)}`);
     }
-    const binding: Binding = { modifiers: [...modifiers] };
-    if (mainKey !== undefined && mainKey !== null) binding.mainKey = mainKey;
+    const unknown = modifiers.filter((m) => !MODIFIERS.includes(m));
+    if (unknown.length) throw new BindingError(`unknown modifier "${String(unknown[0])}" (one of ${MODIFIERS.join(', ')})`);
+    if (key === null && modifiers.length === 0) throw new BindingError('a binding needs a main key or a modifier; clearBinding() removes it');
+    const binding: { modifiers: Modifier[]; mainKey?: number } = { modifiers: [...modifiers] };
+    if (key !== null) binding.mainKey = key;
+    this.endHold();
     this.sendJson({ cmd: 'setBinding', binding });
   }
 
-  /** No push-to-talk shortcut; a hold in progress ends without "up". */
+  /** No push-to-talk shortcut; a hold in progress ends with a synthetic "up". */
   clearBinding(): void {
+    this.endHold();
     this.sendJson({ cmd: 'setBinding' });
   }
 
   /**
    * Records the next shortcut the user presses (on X11 the keyboard is grabbed until
    * then); resolves with it. A second call while recording shares the first's promise.
+   * Aborting `signal` leaves record mode (as `cancelRecord()` does).
    */
-  record(): Promise<RecordedBinding> {
-    if (this.recording) return this.recording.promise;
+  record(options: Abortable = {}): Promise<RecordedBinding> {
+    const { signal } = options;
+    if (this.recording) return abortable(this.recording.promise, signal);
     const deferred = this.expect<RecordedBinding>('"recorded"');
-    if (!this.hasExited) {
+    if (!this.hasExited && !signal?.aborted) {
       this.recording = deferred;
       const forget = () => {
         if (this.recording === deferred) this.recording = null;
       };
       deferred.promise.then(forget, forget);
+      this.endHold();
       this.sendJson({ cmd: 'setMode', mode: 'record' });
     }
-    return deferred.promise;
+    return abortable(deferred.promise, signal, () => {
+      if (this.recording === deferred) this.cancelRecord();
+    });
   }
 
-  /** Leaves record mode; a pending `record()` rejects. */
+  /** Leaves record mode; a pending `record()` rejects with an AbortError. */
   cancelRecord(): void {
     this.sendJson({ cmd: 'setMode', mode: 'listen' });
-    this.recording?.reject(new Error('recording cancelled'));
+    this.recording?.reject(new AbortError('recording cancelled'));
   }
 
   /** Whether the process may watch the keyboard, without asking the user. */
-  checkPermission(): Promise<boolean> {
-    return this.askPermission('checkPermission');
+  checkPermission(options: Abortable = {}): Promise<boolean> {
+    return this.askPermission('checkPermission', options.signal);
   }
 
   /** The same, letting the platform ask the user (macOS shows its prompt). */
-  requestPermission(): Promise<boolean> {
-    return this.askPermission('requestPermission');
+  requestPermission(options: Abortable = {}): Promise<boolean> {
+    return this.askPermission('requestPermission', options.signal);
   }
 
   /** Closes the helper's input, which ends it; resolves with its exit status. */
-  close(timeoutMs = DEFAULT_END_TIMEOUT_MS): Promise<number | null> {
-    return this.end(() => this.closeInput(), timeoutMs);
+  close(options: number | EndOptions = {}): Promise<number | null> {
+    return this.end(() => this.closeInput(), options);
   }
 
-  private askPermission(cmd: string): Promise<boolean> {
+  private askPermission(cmd: string, signal: AbortSignal | undefined): Promise<boolean> {
     const deferred = this.expect<boolean>(`answering "${cmd}"`);
-    if (this.sendJson({ cmd })) this.permissionAnswers.push(deferred);
-    return deferred.promise;
+    // Sent even when aborted later: its answer still has to be matched to it.
+    if (!signal?.aborted && this.sendJson({ cmd })) this.permissionAnswers.push(deferred);
+    return abortable(deferred.promise, signal);
   }
 
   private sendJson(command: object): boolean {
     return !this.ending && this.send(JSON.stringify(command));
   }
 
-  protected onEvent(event: Record<string, unknown>): void {
-    switch (event.type) {
+  /** A hold the helper drops without a word (a new binding, record mode, its end) ends here. */
+  private endHold(): void {
+    if (!this.holding) return;
+    this.holding = false;
+    this.emit('up', { synthetic: true });
+  }
+
+  protected onEvent(raw: Record<string, unknown>, text: string): void {
+    const line = monitorEventLine(raw);
+    if (!line) {
+      this.emit('text', text);
+      return;
+    }
+    switch (line.type) {
       case 'permission':
-        if (!this.isReady && this.startupTrusted === null) this.startupTrusted = event.trusted === true;
-        else this.permissionAnswers.shift()?.resolve(event.trusted === true);
+        if (!this.isReady && this.startupTrusted === null) this.startupTrusted = line.trusted;
+        else this.permissionAnswers.shift()?.resolve(line.trusted);
         break;
       case 'ready':
         if (!this.isReady) {
           this.isReady = true;
-          this.readyDeferred.resolve({ trusted: this.startupTrusted === true, tapCreated: event.tapCreated === true });
+          this.readyDeferred.resolve({ trusted: this.startupTrusted === true, tapCreated: line.tapCreated });
         }
         break;
-      case 'recorded': {
-        const binding = recordedBinding(event.binding);
-        if (binding) this.recording?.resolve(binding);
+      case 'recorded':
+        this.recording?.resolve(line.binding);
         break;
-      }
     }
-    this.emit('event', event);
-    if (event.type === 'down' || event.type === 'up') this.emit(event.type);
+    this.emit('event', line);
+    if (line.type === 'down') {
+      this.holding = true;
+      this.emit('down');
+    } else if (line.type === 'up') {
+      this.holding = false;
+      this.emit('up', { synthetic: false });
+    } else if (line.type === 'secureInput') {
+      this.emit('secureInput', { enabled: line.enabled });
+    }
   }
 
   protected onOtherOutput(): void {
     // Standard error is never written; it is read only so that it can never fill up.
+  }
+
+  protected onExit(): void {
+    this.endHold();
+  }
+}
+
+/** An event line of the protocol, its fields in their types; null for any other kind or a malformed "recorded". */
+function monitorEventLine(raw: Record<string, unknown>): MonitorEventLine | null {
+  switch (raw.type) {
+    case 'permission':
+      return { type: 'permission', trusted: raw.trusted === true };
+    case 'ready':
+      return { type: 'ready', tapCreated: raw.tapCreated === true };
+    case 'down':
+    case 'up':
+      return { type: raw.type };
+    case 'secureInput':
+      return { type: 'secureInput', enabled: raw.enabled === true };
+    case 'recorded': {
+      const binding = recordedBinding(raw.binding);
+      return binding ? { type: 'recorded', binding } : null;
+    }
+    default:
+      return null;
   }
 }
 
 function recordedBinding(value: unknown): RecordedBinding | null {
   if (typeof value !== 'object' || value === null) return null;
   const b = value as Record<string, unknown>;
-  const modifiers = Array.isArray(b.modifiers) ? b.modifiers.filter((m): m is string => typeof m === 'string') : [];
+  const modifiers = Array.isArray(b.modifiers) ? b.modifiers.filter((m): m is Modifier => MODIFIERS.includes(m)) : [];
   return {
     mainKey: typeof b.mainKey === 'number' ? b.mainKey : null,
     modifiers,

@@ -1,8 +1,11 @@
 // WAV files of 16-bit mono PCM, the form of the audio tap's frames. The header's two
 // sizes are known only at the end, so a streaming writer puts a header with sizes of
-// zero first and rewrites it on close.
+// zero first and rewrites it on close. Frames of a capture say where they belong: a
+// gap between them (frames dropped for a slow consumer) is written as silence, so the
+// file keeps the capture's timeline.
 import { promises as fs } from 'fs';
 import { endianness } from 'os';
+import type { Frame } from './audio-tap';
 
 export const WAV_HEADER_BYTES = 44;
 // The header's size fields are 32-bit: past 4 GiB (about 24 hours at 24000 Hz) they
@@ -11,12 +14,14 @@ const MAX_RIFF_BYTES = 0xffffffff;
 
 export interface WavFormat {
   sampleRate: number;
-  channels?: number;
+  channels?: number | undefined;
 }
 
 /** The canonical 44-byte RIFF/WAVE header of 16-bit integer PCM. */
 export function wavHeader({ sampleRate, channels = 1 }: WavFormat, dataBytes: number): Buffer {
-  if (!Number.isInteger(sampleRate) || sampleRate <= 0) throw new RangeError(`bad sample rate ${sampleRate}`);
+  if (!Number.isInteger(sampleRate) || sampleRate <= 0) {
+    throw Object.assign(new RangeError(`bad sample rate ${sampleRate}`), { code: 'ERR_OUT_OF_RANGE' });
+  }
   const blockAlign = channels * 2;
   const header = Buffer.alloc(WAV_HEADER_BYTES);
   header.write('RIFF', 0, 'ascii');
@@ -42,9 +47,16 @@ function bytesOf(samples: Int16Array): Buffer {
 }
 
 /** Writes samples as they come; the file is a complete WAV file once closed. */
+/** Silence is written in pieces of at most this many samples. */
+const SILENCE_CHUNK = 24000;
+
 export class WavWriter {
   private dataBytes = 0;
   private closed = false;
+  /** Where the next frame of the current capture should start, in its samples. */
+  private nextStart: number | null = null;
+  /** Samples of silence written for dropped frames. */
+  silentSamples = 0;
 
   private constructor(private readonly file: fs.FileHandle, private readonly format: WavFormat) {}
 
@@ -70,8 +82,29 @@ export class WavWriter {
     return this.samples / ((this.format.channels ?? 1) * this.format.sampleRate);
   }
 
-  async write(samples: Int16Array): Promise<void> {
-    if (this.closed) throw new Error('WAV file already closed');
+  /**
+   * Appends samples. Given a frame of `frames()`, silence first fills the samples of
+   * frames dropped since the frame before it; a frame that starts a capture (or one
+   * written out of order) is simply appended.
+   */
+  async write(frame: Int16Array | Frame): Promise<void> {
+    if (this.closed) throw Object.assign(new Error('WAV file already closed'), { code: 'ERR_STREAM_WRITE_AFTER_END' });
+    if (frame instanceof Int16Array) {
+      this.nextStart = null;
+      return this.append(frame);
+    }
+    if (this.nextStart !== null && frame.sequence > 0) {
+      for (let gap = frame.startSample - this.nextStart; gap > 0; gap -= SILENCE_CHUNK) {
+        const silence = new Int16Array(Math.min(gap, SILENCE_CHUNK));
+        await this.append(silence);
+        this.silentSamples += silence.length;
+      }
+    }
+    this.nextStart = frame.startSample + frame.samples.length;
+    await this.append(frame.samples);
+  }
+
+  private async append(samples: Int16Array): Promise<void> {
     const bytes = bytesOf(samples);
     await this.file.write(bytes, 0, bytes.length, WAV_HEADER_BYTES + this.dataBytes);
     this.dataBytes += bytes.length;
@@ -91,12 +124,13 @@ export class WavWriter {
 
 /**
  * Writes every frame of `frames` (an array, or an async iterable such as
- * `tap.frames()`, which ends when the helper ends) to a WAV file; resolves with the
- * number of samples written. The file is complete even when the frames end in an error.
+ * `tap.frames()`, which ends with its capture) to a WAV file, dropped frames as
+ * silence; resolves with the number of samples written. The file is complete even when
+ * the frames end in an error.
  */
 export async function writeWav(
   path: string,
-  frames: Iterable<Int16Array> | AsyncIterable<Int16Array>,
+  frames: Iterable<Int16Array | Frame> | AsyncIterable<Int16Array | Frame>,
   sampleRate = 24000,
 ): Promise<number> {
   const wav = await WavWriter.create(path, { sampleRate });

@@ -41,6 +41,34 @@ test('a waiting consumer gets each frame as it comes; the end comes after the la
   assert.strictEqual(backlog.dropped, 0);
 });
 
+test('an aborted read takes no frame; dropped frames are reported', async () => {
+  const dropped = [];
+  const backlog = new FrameBacklog(1, (f) => dropped.push(f[0]));
+  const controller = new AbortController();
+  const aborted = backlog.next(controller.signal);
+  controller.abort();
+  await assert.rejects(aborted, { name: 'AbortError', code: 'ABORT_ERR' });
+  backlog.push(frame(1));
+  backlog.push(frame(2));
+  assert.deepStrictEqual(values([(await backlog.next()).value]), [2]);
+  assert.deepStrictEqual(dropped, [1]);
+});
+
+test('a WAV file keeps the timeline: dropped frames become silence', async () => {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'vesk-wav-'));
+  try {
+    const file = path.join(dir, 'gaps.wav');
+    const at = (sequence, startSample, ...samples) => ({ samples: Int16Array.from(samples), sequence, startSample });
+    // Frames 1 and 2 of the first capture were dropped; then a second capture.
+    const frames = [at(0, 0, 1, 1), at(3, 6, 2, 2), at(0, 0, 3), at(1, 1, 4)];
+    assert.strictEqual(await writeWav(file, frames), 10);
+    const data = fs.readFileSync(file);
+    assert.deepStrictEqual(Array.from(new Int16Array(Uint8Array.from(data.subarray(44)).buffer)), [1, 1, 0, 0, 0, 0, 2, 2, 3, 4]);
+  } finally {
+    fs.rmSync(dir, { recursive: true, force: true });
+  }
+});
+
 test('WAV files, whole or streamed, have a complete header', async () => {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'vesk-wav-'));
   try {

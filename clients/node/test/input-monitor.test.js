@@ -1,7 +1,7 @@
 'use strict';
 const test = require('node:test');
 const assert = require('node:assert');
-const { InputMonitor } = require('..');
+const { InputMonitor, parseEvent } = require('..');
 const { fakeHelper, outcome } = require('./fake-helper');
 
 const unhandled = [];
@@ -27,6 +27,8 @@ function monitor(body) {
   m.events = [];
   m.exits = [];
   m.on('event', (e) => m.events.push(e));
+  // The fakes' "got" events are no events of the protocol: they come as text.
+  m.on('text', (line) => { const e = parseEvent(line, 'type'); if (e) m.events.push(e); });
   m.on('exit', (e) => m.exits.push(e));
   return m;
 }
@@ -94,4 +96,32 @@ test('a recording can be cancelled; a helper never awaited leaves no unhandled r
   await m.close();
   new InputMonitor({ binary: '/nonexistent/vesk-input-monitor' });
   await new Promise((resolve) => setTimeout(resolve, 50));
+});
+
+test('a hold the helper drops ends with a synthetic "up"; secureInput is an event', async () => {
+  const m = monitor(`${WORKING.split('\n').slice(0, 3).join('\n')}
+    on('checkPermission', () => { out({ type: 'down' }); out({ type: 'secureInput', enabled: true }); out({ type: 'permission', trusted: true }); });
+    on('requestPermission', () => { out({ type: 'down' }); setTimeout(() => process.exit(0), 20); });`);
+  const seen = [];
+  for (const name of ['down', 'up', 'secureInput', 'exit']) m.on(name, (value) => seen.push(value === undefined ? name : [name, value]));
+  await m.checkPermission();
+  m.setBinding({ mainKey: 49, modifiers: ['control'] }); // the helper drops the hold without "up"
+  await outcome(m.requestPermission()); // ... and ends during the next one
+  assert.deepStrictEqual(seen, ['down', ['secureInput', { enabled: true }], ['up', { synthetic: true }],
+    'down', ['up', { synthetic: true }], ['exit', { code: 0, signal: null }]]);
+  assert.deepStrictEqual(m.events.filter((e) => e.type === 'up'), []); // "event" carries only what the helper said
+});
+
+test('an aborted record() leaves record mode; bindings the helper cannot hold are refused', async () => {
+  const m = monitor(`${WORKING.split('\n').slice(0, 3).join('\n')}
+    const echo = (l) => out({ type: 'got', line: JSON.parse(l) }); on('setMode:record', echo); on('setMode:listen', echo);`);
+  const controller = new AbortController();
+  const recording = m.record({ signal: controller.signal });
+  controller.abort();
+  await assert.rejects(recording, { name: 'AbortError', code: 'ABORT_ERR' });
+  for (const binding of [{ modifiers: ['ctrl'] }, { mainKey: 1.5 }, { mainKey: -1 }, {}, { mainKey: null, modifiers: [] }]) {
+    assert.throws(() => m.setBinding(binding), { name: 'BindingError', code: 'ERR_VESK_BINDING' }, JSON.stringify(binding));
+  }
+  await m.close();
+  assert.deepStrictEqual(m.events.filter((e) => e.type === 'got').map((e) => e.line.mode), ['record', 'listen']);
 });
