@@ -108,7 +108,7 @@ async function run(options) {
     console.log(`audio tap: ready ${ready.sampleRate} Hz, ${ready.channels} channel(s), device ${ready.deviceRate} Hz`);
     const wanted = Math.round(options.seconds * 24000);
     for await (const frame of audio.frames()) {
-      await wav.write(frame.subarray(0, wanted - wav.samples));
+      await wav.write(frame.samples.subarray(0, wanted - wav.samples));
       if (wav.samples >= wanted) break;
     }
   })().catch((error) => {

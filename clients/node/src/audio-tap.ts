@@ -7,6 +7,7 @@
 // frames go to its own iterator and never to one of the next capture.
 import { Abortable, abortError, abortable } from './abort';
 import { FrameBacklog } from './backlog';
+import type { HelperLookupOptions } from './binary';
 import { FrameError, HelperExitedError, TapError } from './errors';
 import type {
   AudioTapEvents, CaptureSilence, InputActivity, ProcessInfo, TapEventLine, TapReady,
@@ -14,9 +15,8 @@ import type {
 import { FrameSplitter } from './frames';
 import { Deferred, EndOptions, HelperExit, HelperProcess, describeExit, makeDeferred } from './helper-process';
 
-export interface AudioTapOptions {
-  /** The executable; by default vesk-audio-tap as the package finds it. */
-  binary?: string | undefined;
+/** `binary`, `baseDir` and `searchPath` say where vesk-audio-tap is (by default where the package finds it). */
+export interface AudioTapOptions extends HelperLookupOptions {
   /** Processes whose audio is left out of the capture and of microphone reports. */
   excludePids?: readonly number[] | undefined;
   /** Leave out every descendant of the host and of the excluded processes too (--exclude-descendants). */
@@ -112,7 +112,16 @@ export class AudioTap extends HelperProcess<AudioTapEvents> {
     if (!Number.isInteger(limit) || limit < 1) {
       throw Object.assign(new RangeError(`maxBacklogFrames must be a positive integer, not ${limit}`), { code: 'ERR_OUT_OF_RANGE' });
     }
-    super({ name: 'vesk-audio-tap', binary: options.binary, args, env: options.env, eventStream: 'stderr', kindKey: 'event' });
+    super({
+      name: 'vesk-audio-tap',
+      binary: options.binary,
+      baseDir: options.baseDir,
+      searchPath: options.searchPath,
+      args,
+      env: options.env,
+      eventStream: 'stderr',
+      kindKey: 'event',
+    });
     this.backlogLimit = limit;
     this.ready = this.started;
   }

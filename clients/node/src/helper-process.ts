@@ -7,7 +7,7 @@
 import { ChildProcess, spawn } from 'child_process';
 import { EventEmitter } from 'events';
 import { Readable } from 'stream';
-import { findHelper } from './binary';
+import { findHelper, type HelperLookupOptions } from './binary';
 import { abortable } from './abort';
 import { HelperExitedError } from './errors';
 import type { EventMap, HelperEvents, TypedEmitter } from './events';
@@ -52,9 +52,8 @@ export interface EndOptions {
   signal?: AbortSignal | undefined;
 }
 
-export interface HelperSpawn {
+export interface HelperSpawn extends HelperLookupOptions {
   name: string;
-  binary?: string | undefined;
   args: string[];
   env?: NodeJS.ProcessEnv | undefined;
   /** The stream that carries event lines; the other one goes to `onOtherOutput`. */
@@ -92,7 +91,7 @@ export abstract class HelperProcess<E extends EventMap<E> & HelperEvents> extend
     const env = spec.env ?? process.env;
     let file: string;
     try {
-      file = findHelper(spec.name, spec.binary, env);
+      file = findHelper(spec.name, spec.binary, env, spec);
     } catch (error) {
       // Reported like any other end, once the host has had a chance to listen.
       setImmediate(() => this.finish({ code: null, signal: null, error: error as Error }));

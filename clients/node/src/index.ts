@@ -13,6 +13,7 @@ export type { VeskErrorCode } from './errors';
 export type { Abortable } from './abort';
 export type { EndOptions, HelperExit } from './helper-process';
 export { HelperNotFoundError } from './binary';
+export type { HelperLookupOptions } from './binary';
 export { FrameSplitter, MAX_PAYLOAD_BYTES } from './frames';
 export { LineSplitter, parseEvent } from './lines';
 export { FrameBacklog } from './backlog';

@@ -3,13 +3,13 @@
 // always "permission" and "ready", written before it reads any command, so commands
 // may be sent at once and the first "permission" is never an answer to one of them.
 import { Abortable, abortable } from './abort';
+import type { HelperLookupOptions } from './binary';
 import { AbortError, BindingError } from './errors';
 import type { InputMonitorEvents, Modifier, MonitorEventLine, RecordedBinding } from './events';
 import { Deferred, EndOptions, HelperProcess } from './helper-process';
 
-export interface InputMonitorOptions {
-  /** The executable; by default vesk-input-monitor as the package finds it. */
-  binary?: string | undefined;
+/** `binary`, `baseDir` and `searchPath` say where vesk-input-monitor is (by default where the package finds it). */
+export interface InputMonitorOptions extends HelperLookupOptions {
   /** The helper's environment; by default this process's (DISPLAY on X11). */
   env?: NodeJS.ProcessEnv | undefined;
 }
@@ -45,7 +45,16 @@ export class InputMonitor extends HelperProcess<InputMonitorEvents> {
   private recording: Deferred<RecordedBinding> | null = null;
 
   constructor(options: InputMonitorOptions = {}) {
-    super({ name: 'vesk-input-monitor', binary: options.binary, args: [], env: options.env, eventStream: 'stdout', kindKey: 'type' });
+    super({
+      name: 'vesk-input-monitor',
+      binary: options.binary,
+      baseDir: options.baseDir,
+      searchPath: options.searchPath,
+      args: [],
+      env: options.env,
+      eventStream: 'stdout',
+      kindKey: 'type',
+    });
     this.readyDeferred = this.expect<MonitorReady>('"ready"');
     this.ready = this.readyDeferred.promise;
     // A host that never awaits `ready` must not see an unhandled rejection.
