@@ -15,7 +15,7 @@ import unittest
 import wave
 
 from audio_session import Player, PulseServer, tone_level, tone_peak, write_tone
-from host import BUILD_DIR
+from host import BUILD_DIR, assert_took, time_limit
 from x11_session import CONTROL_MASK, XServer, wait_for_grab
 
 DRIVER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "tools", "node_client_driver.js")
@@ -40,7 +40,7 @@ class Driver:
                 self.steps.append(json.loads(raw))
                 self._changed.notify_all()
 
-    def wait_step(self, name, timeout=20.0):
+    def wait_step(self, name, timeout=time_limit(20.0)):
         """The first printed step of that name."""
         deadline = time.monotonic() + timeout
         with self._changed:
@@ -60,7 +60,7 @@ class Driver:
         self.proc.stdin.write(line.encode() + b"\n")
         self.proc.stdin.flush()
 
-    def finish(self, timeout=30):
+    def finish(self, timeout=time_limit(30)):
         code = self.proc.wait(timeout=timeout)
         self._thread.join(5)
         return code
@@ -92,8 +92,12 @@ class NodeClientTest(unittest.TestCase):
         self.addCleanup(driver.kill)
         return driver
 
-    def capture(self, server, seconds, *args):
-        """Runs the capture scenario; its steps, and the samples it wrote."""
+    def capture(self, server, seconds, *args, players=()):
+        """Runs the capture scenario once the `players`' streams are on the server (a
+        loaded machine can take seconds to start one); its steps, and the samples it
+        wrote."""
+        for player in players:
+            server.sink_input_of(player)
         wav = os.path.join(self.dir, "capture.wav")
         driver = self.driver(server.env, "capture", BUILD_DIR, wav, str(seconds), *map(str, args))
         self.assertEqual(driver.finish(), 0, driver.steps)
@@ -107,7 +111,7 @@ class NodeClientTest(unittest.TestCase):
         self.addCleanup(server.close)
         player = Player(server, 440)
         self.addCleanup(player.stop)
-        steps, samples = self.capture(server, 3)
+        steps, samples = self.capture(server, 3, players=[player])
         self.assertEqual(steps["permission"]["granted"], True)
         for step in ("ready", "started again"):
             self.assertEqual({k: steps[step][k] for k in ("sampleRate", "channels")}, {"sampleRate": 24000, "channels": 1})
@@ -132,7 +136,7 @@ class NodeClientTest(unittest.TestCase):
         excluded, heard = Player(server, 440), Player(server, 1000)
         for player in (excluded, heard):
             self.addCleanup(player.stop)
-        _, samples = self.capture(server, 3, excluded.pid)
+        _, samples = self.capture(server, 3, excluded.pid, players=[excluded, heard])
         tail = samples[-2 * 24000:]
         self.assertGreater(tone_level(tail, 1000), 0.15)
         self.assertLess(tone_peak(tail, 440), 0.01)
@@ -145,7 +149,7 @@ class NodeClientTest(unittest.TestCase):
         tone = os.path.join(self.dir, "own.wav")
         write_tone(tone, 440, 30)
         # The driver, the host here, plays the 440 Hz tone through a child of its own.
-        _, samples = self.capture(server, 3, "--descendants", tone)
+        _, samples = self.capture(server, 3, "--descendants", tone, players=[heard])
         tail = samples[-2 * 24000:]
         self.assertGreater(tone_level(tail, 1000), 0.15)
         self.assertLess(tone_peak(tail, 440), 0.01)
@@ -201,8 +205,10 @@ class NodeClientTest(unittest.TestCase):
         driver = self.driver(server.env, "signals", BUILD_DIR, group=True)
         pids = driver.wait_step("running")["pids"]
         driver.proc.kill()
-        time.sleep(1)
-        self.assertEqual([pid for pid in pids if alive(pid)], [])
+        killed = time.monotonic()
+        while any(alive(pid) for pid in pids) and time.monotonic() - killed < time_limit(1.0):
+            time.sleep(0.02)
+        assert_took(self, time.monotonic() - killed, 1.0, "host SIGKILL -> no helper left")
 
     def test_stops_drops_and_a_capture_that_ends_on_its_own(self):
         server = PulseServer()
@@ -216,7 +222,7 @@ class NodeClientTest(unittest.TestCase):
         # frames() when it resolves (no frame later), and a read aborted while waiting
         # took none of them. A short last frame comes when the samples are not a whole
         # number of frames.
-        step = driver.wait_step("stops", 60)
+        step = driver.wait_step("stops", time_limit(60))
         made = [b - a for a, b in zip([0] + step["converted"], step["converted"])]
         for stop, samples in zip(step["stops"], made):
             self.assertEqual(stop["aborted"], "ABORT_ERR", stop)
@@ -227,7 +233,7 @@ class NodeClientTest(unittest.TestCase):
 
         # A reader 3 s behind a backlog of 5 frames: the dropped frames are reported, and
         # the WAV file keeps the capture's timeline with silence in their place.
-        step = driver.wait_step("overflow", 30)
+        step = driver.wait_step("overflow", time_limit(30))
         dropped = sum(d["samples"] for d in step["drops"])
         self.assertGreater(len(step["drops"]), 5)
         self.assertEqual({d["where"] for d in step["drops"]}, {"host"})
@@ -245,7 +251,7 @@ class NodeClientTest(unittest.TestCase):
         driver.wait_step("capturing")
         time.sleep(0.5)
         server.stop()
-        step = driver.wait_step("ended", 20)
+        step = driver.wait_step("ended", time_limit(20))
         self.assertGreater(step["count"], 0)
         self.assertEqual([list(s) for s in step["seen"]], [["error"], ["stopped"]])
         self.assertEqual(step["seen"][0]["error"]["code"], "ERR_VESK_TAP")
