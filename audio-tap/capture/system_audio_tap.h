@@ -92,9 +92,10 @@ AggregateDeviceDescription returnAggregateDeviceDescription(const std::string& d
 /// counts as stalled; also how often the running capture is checked. An IO that has
 /// not run yet is waiting: a tap starts its device only once a tapped process plays.
 inline constexpr double kCaptureCheckSeconds = 1.0;
-/// A rebuild for the reason of another one less than this many seconds before waits:
-/// first this many seconds, twice as long each time again, up to the most; the wait
-/// is back to the first after this much IO without a stop.
+/// Rebuilds back off: one for the reason of another less than kRebuildRepeatSeconds
+/// before waits kFirstRebuildDelaySeconds, twice as long at each repeat up to
+/// kMostRebuildDelaySeconds, and the first wait again after kHealthyIOResetSeconds
+/// of audio at every check.
 inline constexpr double kRebuildRepeatSeconds = 10.0;
 inline constexpr double kFirstRebuildDelaySeconds = 1.0;
 inline constexpr double kMostRebuildDelaySeconds = 30.0;
