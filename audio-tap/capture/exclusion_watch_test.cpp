@@ -73,12 +73,27 @@ TEST_F(ExclusionUpdateTest, TheTapLeavesOutTheTreeAndIsUpdatedInPlace) {
   EXPECT_EQ(scene.hardware.tapUpdates[1].excludedProcesses, (Objects{1100, 1050, 1070}));
 }
 
-TEST_F(ExclusionUpdateTest, AFailedUpdateIsTriedAgain) {
+TEST_F(ExclusionUpdateTest, AFailedUpdateIsTriedAgainAndEachNewStatusReportedOnce) {
+  scene.settings.debug = true;
   watch->start();
   ASSERT_EQ(tap->start(), std::nullopt);
+  scene.output.takeEvents();
+  const auto failures = [&] {
+    std::vector<Json> found;
+    for (const auto& e : scene.output.takeEvents()) {
+      if (e.value("step", "") == "exclusionUpdateFailed") found.push_back(e);
+    }
+    return found;
+  };
   scene.hardware.updateStatus = kAudio_ParamError;
   grandchildStarts();
+  mainQueue.advance(2 * ExclusionWatch::refreshSeconds);
   EXPECT_TRUE(scene.hardware.tapUpdates.empty());
+  EXPECT_EQ(failures(), (std::vector<Json>{{{"event", "debug"}, {"step", "exclusionUpdateFailed"}, {"status", -50}}}));
+  const auto hog = static_cast<OSStatus>(fourCharCode("!hog"));
+  scene.hardware.updateStatus = hog;
+  mainQueue.advance(2 * ExclusionWatch::refreshSeconds);
+  EXPECT_EQ(failures(), (std::vector<Json>{{{"event", "debug"}, {"step", "exclusionUpdateFailed"}, {"status", hog}}}));
   scene.hardware.updateStatus = kAudioHardwareNoError;
   mainQueue.advance(ExclusionWatch::refreshSeconds);
   ASSERT_EQ(scene.hardware.tapUpdates.size(), 1u);

@@ -56,6 +56,8 @@ constexpr AudioObjectPropertySelector kAudioHardwarePropertyTranslatePIDToProces
 constexpr AudioObjectPropertySelector kAudioHardwarePropertyProcessObjectList = fourCharCode("prs#");
 constexpr AudioObjectPropertySelector kAudioTapPropertyFormat = fourCharCode("tfmt");
 constexpr AudioObjectPropertySelector kAudioTapPropertyDescription = fourCharCode("tdsc");
+/// The tap's own UID (a string), by which an aggregate device's tap list names it.
+constexpr AudioObjectPropertySelector kAudioTapPropertyUID = fourCharCode("tuid");
 constexpr AudioObjectPropertySelector kAudioProcessPropertyIsRunningInput = fourCharCode("piri");
 constexpr AudioObjectPropertySelector kAudioProcessPropertyPID = fourCharCode("ppid");
 constexpr AudioObjectPropertySelector kAudioProcessPropertyBundleID = fourCharCode("pbid");

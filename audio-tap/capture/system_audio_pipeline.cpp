@@ -1,7 +1,9 @@
 // The audio path of SystemAudioTap: the IO step copies each buffer list on the IO
-// queue and hands it to the conversion queue, where it is converted to 16-bit mono,
-// appended to the pending samples and cut into frames of `framesPerChunk` samples.
-// Failures drop the buffer; only a failed conversion is reported, as a debug event.
+// queue into the build's ring and signals the conversion queue, which takes the
+// cycles out one by one, converts each to 16-bit mono, appends it to the pending
+// samples and cuts frames of `framesPerChunk` samples. Failures drop the buffer;
+// only a failed conversion, and cycles the full ring had to drop, are reported, as
+// debug events.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -16,37 +18,37 @@ constexpr double kMaxOutputFrames = 4294967295.0 - 64.0;
 
 }  // namespace
 
-void SystemAudioTap::handleBuffers(const AudioBufferListRef& inputData) {
+// On the IO thread: counting, one copy into the ring and a signal. Nothing here
+// allocates, waits or takes a lock.
+void SystemAudioTap::handleBuffers(CaptureRing& ring, QueueSignal& converting, const AudioBufferListRef& inputData) {
   ioCalls_.fetch_add(1, std::memory_order_relaxed);
   if (!isRunning() || !acceptingIO_.load(std::memory_order_acquire)) return;
-  std::shared_ptr<const AudioFormat> format = inputFormat_.load();
-  if (!format) return;
   if (inputData.mNumberBuffers == 0 || inputData.mBuffers == nullptr) return;
   const AudioBuffer& first = inputData.mBuffers[0];
   if (first.mData == nullptr || first.mDataByteSize == 0) return;
   ioBytes_.fetch_add(first.mDataByteSize, std::memory_order_relaxed);
 
-  const std::uint32_t bytesPerFrame = format->bytesPerFrame();
-  if (bytesPerFrame == 0) return;  // a format that holds no bytes cannot be copied
+  const std::uint32_t bytesPerFrame = ring.format()->bytesPerFrame();
   const std::uint32_t frames = first.mDataByteSize / bytesPerFrame;  // from the first buffer alone
   if (frames == 0) return;
   acceptedFrames_.fetch_add(frames, std::memory_order_relaxed);
-  std::shared_ptr<PcmBuffer> copy = PcmBuffer::make(std::move(format), frames);
-  if (!copy) return;
-  copy->setFrameLength(frames);
+  if (ring.pushAudio(inputData, frames)) converting.signal();
+}
 
-  auto entries = copy->mutableAudioBufferList();
-  for (std::uint32_t i = 0; i < inputData.mNumberBuffers && i < entries.size(); ++i) {
-    const AudioBuffer& delivered = inputData.mBuffers[i];
-    AudioBuffer& entry = entries[i];
-    if (delivered.mData == nullptr || entry.mData == nullptr) continue;
-    std::memcpy(entry.mData, delivered.mData, std::min(entry.mDataByteSize, delivered.mDataByteSize));
+// On the conversion queue: every cycle the ring holds, in order.
+void SystemAudioTap::drainRing(CaptureRing& ring) {
+  CaptureRing::Cycle cycle;
+  while (ring.pop(inputBuffer_, cycle)) {
+    if (!isRunning()) continue;  // capture stopped: what was on its way is dropped
+    if (cycle.silenceSamples > 0) {
+      appendSilence(cycle.silenceSamples);
+    } else if (inputBuffer_) {
+      convertAndWrite(inputBuffer_);
+    }
   }
-
-  std::weak_ptr<SystemAudioTap> weakSelf = weak_from_this();
-  conversionQueue_->async([weakSelf, copy = std::move(copy)] {
-    if (auto self = weakSelf.lock()) self->convertAndWrite(copy);
-  });
+  if (const std::uint64_t dropped = ring.takeDroppedCycles(); dropped > 0 && isRunning()) {
+    debugStep("ioDropped", {{"cycles", dropped}});
+  }
 }
 
 void SystemAudioTap::convertAndWrite(const std::shared_ptr<PcmBuffer>& input) {

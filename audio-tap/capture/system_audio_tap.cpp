@@ -2,6 +2,8 @@
 // the converter, on the main queue. The audio path is in system_audio_pipeline.cpp.
 #include "audio-tap/capture/system_audio_tap.h"
 
+#include <cmath>
+
 #include "audio-tap/capture/property_readers.h"
 
 namespace vesk {
@@ -95,7 +97,10 @@ std::optional<TapError> SystemAudioTap::fail(std::string message) {
 std::optional<TapError> SystemAudioTap::start() {
   if (isRunning()) return std::nullopt;
   acceptingIO_.store(true, std::memory_order_release);
-  if (auto error = build(true)) return error;
+  for (auto& at : lastRebuildAt_) at.reset();
+  rebuildDelay_ = 0;
+  exclusionFailures_.clear();
+  if (auto error = build(true, 0)) return error;
   isRunning_.store(true, std::memory_order_release);
   startedAt_ = context_.clock ? context_.clock->now() : 0;
   coveredSeconds_ = 0;
@@ -109,10 +114,11 @@ std::optional<TapError> SystemAudioTap::start() {
   return std::nullopt;
 }
 
-// Creates the tap, its aggregate device, the converter and the IO proc, and starts
-// the device; on failure destroys what it made. The steps of the first set-up are
+// Creates the tap, its aggregate device, the converter, the ring (with
+// `leadingSilence` output samples ahead of the audio) and the IO proc, and starts the
+// device; on failure destroys what it made. The steps of the first set-up are
 // announced; every set-up reports what it was built on.
-std::optional<TapError> SystemAudioTap::build(bool announce) {
+std::optional<TapError> SystemAudioTap::build(bool announce, std::uint32_t leadingSilence) {
   AudioHardware& hardware = context_.hardware;
   const auto step = [&](const char* name, Json extra = Json::object()) {
     if (announce) debugStep(name, std::move(extra));
@@ -138,7 +144,8 @@ std::optional<TapError> SystemAudioTap::build(bool announce) {
   const AudioObjectID outputDevice = returnDefaultOutputDeviceID(hardware).value_or(kAudioObjectUnknown);
 
   AudioObjectID newDevice = kAudioObjectUnknown;
-  status = hardware.createAggregateDevice(returnAggregateDeviceDescription(context_.makeUUID(), *outputUID, tap.uuid),
+  const std::string tapUID = returnTapUID(tap.uuid);
+  status = hardware.createAggregateDevice(returnAggregateDeviceDescription(context_.makeUUID(), *outputUID, tapUID),
                                           newDevice);
   if (status != kAudioHardwareNoError || newDevice == kAudioObjectUnknown) {
     return fail(withStatus("The aggregate device could not be created (", status));
@@ -151,6 +158,7 @@ std::optional<TapError> SystemAudioTap::build(bool announce) {
   double inputRate = format->mSampleRate;
   if (!streams.streams.empty() && streams.streams[streams.first].rate > 0) inputRate = streams.streams[streams.first].rate;
   if (auto error = makeConverter(*format, inputRate)) return error;
+  if (auto error = makeRing(*format, leadingSilence)) return error;
   step("converter made");
 
   status = installIOProc(streams);
@@ -166,8 +174,42 @@ std::optional<TapError> SystemAudioTap::build(bool announce) {
                  returnFloat64Property(hardware, aggregateID_, kAudioDevicePropertyNominalSampleRate),
                  returnFloat64Property(hardware, outputDevice, kAudioDevicePropertyNominalSampleRate)};
   acceptedFrames_.store(0, std::memory_order_relaxed);
+  ioCallsAtBuild_ = ioCalls_.load(std::memory_order_relaxed);
   status = hardware.deviceStart(aggregateID_, *procID_);
   if (status != kAudioHardwareNoError) return fail(withStatus("The aggregate device would not start (", status));
+  return std::nullopt;
+}
+
+// The tap names itself by its UID; the aggregate device's tap list must use that.
+// It is the UUID the description carried, unless the system says otherwise (a
+// platform that has no such property, like the Linux one, keeps the description's).
+std::string SystemAudioTap::returnTapUID(const std::string& described) {
+  std::string uid;
+  const OSStatus status = context_.hardware.getPropertyString(tapID_, globalAddress(kAudioTapPropertyUID), uid);
+  if (status != kAudioHardwareNoError || uid.empty()) return described;
+  if (uid != described) debugStep("tapUIDDiffers", {{"uuid", described}, {"uid", uid}});
+  return uid;
+}
+
+// The ring the IO block copies into, sized for the delivered format, and the signal
+// that has the conversion queue empty it.
+std::optional<TapError> SystemAudioTap::makeRing(const AudioStreamBasicDescription& tapFormat,
+                                                 std::uint32_t leadingSilence) {
+  std::shared_ptr<const AudioFormat> format = inputFormat_.load();
+  const double frames = format ? std::ceil(kCaptureRingSeconds * format->sampleRate()) : 0;
+  ring_ = frames >= 1 && frames < 4294967296.0
+              ? CaptureRing::make(format, static_cast<std::uint32_t>(frames), kCaptureRingCycles)
+              : nullptr;
+  if (!ring_) {
+    return fail("No converter from the tap's format (" + formatSampleRate(tapFormat.mSampleRate) + " Hz, " +
+                std::to_string(tapFormat.mChannelsPerFrame) + " ch).");
+  }
+  // Nothing else writes to the new ring until its IO proc starts.
+  ring_->pushSilence(leadingSilence);
+  std::weak_ptr<SystemAudioTap> weakSelf = weak_from_this();
+  ringSignal_ = conversionQueue_->makeSignal([weakSelf, ring = ring_] {
+    if (auto self = weakSelf.lock()) self->drainRing(*ring);
+  });
   return std::nullopt;
 }
 
@@ -177,9 +219,12 @@ OSStatus SystemAudioTap::installIOProc(const TapStreams& streams) {
   std::weak_ptr<SystemAudioTap> weakSelf = weak_from_this();
   const std::uint32_t first = streams.first;
   const std::uint32_t count = streams.count;
+  // Per cycle the block only locks the weak reference (atomic counts) and calls
+  // through: what it holds was made here.
   const OSStatus status = hardware.createIOProcIDWithBlock(
-      newProc, aggregateID_, *ioQueue_, [weakSelf, first, count](const AudioBufferListRef& inputData) {
-        if (auto self = weakSelf.lock()) self->handleBuffers(tapBuffersOf(inputData, first, count));
+      newProc, aggregateID_, *ioQueue_,
+      [weakSelf, ring = ring_, signal = ringSignal_, first, count](const AudioBufferListRef& inputData) {
+        if (auto self = weakSelf.lock()) self->handleBuffers(*ring, *signal, tapBuffersOf(inputData, first, count));
       });
   if (status != kAudioHardwareNoError || newProc == 0) return status;
   procID_ = newProc;
@@ -260,7 +305,8 @@ void SystemAudioTap::stop() {
   isRunning_.store(false, std::memory_order_release);
   endWatching();
   teardown();
-  conversionQueue_->sync([this] {
+  conversionQueue_->sync([this, ring = ring_] {
+    if (ring) drainRing(*ring);  // what is still in it is dropped: capture has stopped
     flush();
     resetSilenceWatch();
   });

@@ -6,14 +6,17 @@
 // While it runs, it watches (through property listeners and a check each second)
 // for the output device changing, the tap's format changing, a device dying or
 // changing rate, and the IO stalling, and rebuilds capture on the main queue without
-// breaking the frame stream; it also reports when it hears only digital silence
-// while something plays.
+// breaking the frame stream (a rebuild for a reason that keeps coming back waits,
+// longer each time); it also reports when it hears only digital silence while
+// something plays.
 //
 // Threads: start(), stop(), checkPermission() and teardown() run on the main queue.
-// The IO block runs handleBuffers() on `ioQueue`; conversion, chunking and the flush
-// at stop run on `conversionQueue`, which alone touches `pendingSamples`. `isRunning`
-// is atomic; the formats and the converter sit in shared slots and each reader
-// keeps its own reference, so a conversion in progress outlives teardown.
+// The IO block runs handleBuffers() on `ioQueue`, on the platform's real-time IO
+// thread: it counts, copies the cycle into the build's CaptureRing and signals the
+// conversion queue, with no heap allocation and no lock. Conversion, chunking and
+// the flush at stop run on `conversionQueue`, which alone touches `pendingSamples`.
+// `isRunning` is atomic; the formats and the converter sit in shared slots and each
+// reader keeps its own reference, so a conversion in progress outlives teardown.
 #pragma once
 
 #include <atomic>
@@ -21,9 +24,11 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "audio-tap/capture/capture_ring.h"
 #include "audio-tap/capture/converter.h"
 #include "audio-tap/capture/hardware.h"
 #include "audio-tap/capture/shared_slot.h"
@@ -57,6 +62,7 @@ struct CaptureContext {
 
 /// Why capture was rebuilt, as its debug event names it.
 enum class RebuildReason { outputDeviceChanged, formatChanged, deviceLost, ioStalled };
+inline constexpr std::size_t kRebuildReasonCount = 4;
 const char* rebuildReasonText(RebuildReason reason);
 
 /// The name of the tap and of its aggregate device.
@@ -82,9 +88,22 @@ TapDescription returnTapDescription(std::vector<AudioObjectID> excludedProcesses
 AggregateDeviceDescription returnAggregateDeviceDescription(const std::string& deviceUUID,
                                                             const std::string& outputUID, const std::string& tapUUID);
 
-/// Seconds without an IO cycle after which capture counts as stalled; also how
-/// often the running capture is checked.
+/// Seconds without captured audio after which an IO that has run in this build
+/// counts as stalled; also how often the running capture is checked. An IO that has
+/// not run yet is waiting: a tap starts its device only once a tapped process plays.
 inline constexpr double kCaptureCheckSeconds = 1.0;
+/// Rebuilds back off: one for the reason of another less than kRebuildRepeatSeconds
+/// before waits kFirstRebuildDelaySeconds, twice as long at each repeat up to
+/// kMostRebuildDelaySeconds, and the first wait again after kHealthyIOResetSeconds
+/// of audio at every check.
+inline constexpr double kRebuildRepeatSeconds = 10.0;
+inline constexpr double kFirstRebuildDelaySeconds = 1.0;
+inline constexpr double kMostRebuildDelaySeconds = 30.0;
+inline constexpr double kHealthyIOResetSeconds = 60.0;
+/// Seconds of captured audio the IO thread can hand over before the conversion queue
+/// takes any, and cycles waiting at most (a few ms each at the least).
+inline constexpr double kCaptureRingSeconds = 4.0;
+inline constexpr std::uint32_t kCaptureRingCycles = 1024;
 /// Seconds of nothing but exact zeros, while something plays, before "captureSilence".
 inline constexpr double kSilenceReportSeconds = 5.0;
 
@@ -136,7 +155,9 @@ class SystemAudioTap : public std::enable_shared_from_this<SystemAudioTap> {
   /// they are now: what every tap this object makes is made from.
   TapDescription makeTapDescription(const std::string& uuid);
 
-  std::optional<TapError> build(bool announce);
+  std::optional<TapError> build(bool announce, std::uint32_t leadingSilence);
+  std::string returnTapUID(const std::string& described);
+  std::optional<TapError> makeRing(const AudioStreamBasicDescription& tapFormat, std::uint32_t leadingSilence);
   std::optional<TapError> fail(std::string message);
   std::optional<TapError> makeConverter(const AudioStreamBasicDescription& tapFormat, double inputRate);
   OSStatus installIOProc(const TapStreams& streams);
@@ -155,14 +176,18 @@ class SystemAudioTap : public std::enable_shared_from_this<SystemAudioTap> {
   void checkRates();
   void checkAlive();
   void requestRebuild(RebuildReason reason);
+  double returnRebuildDelay(RebuildReason reason);
   void rebuild(RebuildReason reason);
   void scheduleCheck();
   void checkCapture();
+  void noteHealthyIO();
   void reportSilence();
-  void fillDownTime();
+  std::uint32_t returnOwedSilence();
+  void fillWhileNoAudio();
 
   // The pipeline (system_audio_pipeline.cpp).
-  void handleBuffers(const AudioBufferListRef& inputData);
+  void handleBuffers(CaptureRing& ring, QueueSignal& converting, const AudioBufferListRef& inputData);
+  void drainRing(CaptureRing& ring);
   void convertAndWrite(const std::shared_ptr<PcmBuffer>& input);
   void appendAndChunk(const std::int16_t* samples, std::uint32_t count);
   void appendSilence(std::int64_t count);
@@ -181,7 +206,12 @@ class SystemAudioTap : public std::enable_shared_from_this<SystemAudioTap> {
   SharedSlot<const AudioFormat> outputFormat_;
   const std::shared_ptr<SerialQueue> conversionQueue_;
   const std::shared_ptr<SerialQueue> ioQueue_;
+  // The audio path of the running build: made at build time, held by its IO block
+  // (main queue).
+  std::shared_ptr<CaptureRing> ring_;
+  std::shared_ptr<QueueSignal> ringSignal_;  // runs drainRing on conversionQueue
   std::vector<std::int16_t> pendingSamples_;  // conversionQueue only
+  std::shared_ptr<PcmBuffer> inputBuffer_;    // conversionQueue only; reused while its size fits
   std::shared_ptr<PcmBuffer> outputBuffer_;   // conversionQueue only; reused while its size fits
   std::atomic<bool> isRunning_{false};
   // Written on the audio queues, read on the main queue; atomic so that reads are
@@ -209,12 +239,19 @@ class SystemAudioTap : public std::enable_shared_from_this<SystemAudioTap> {
   std::uint64_t generation_ = 0;
   bool rebuildPending_ = false;
   std::shared_ptr<WorkItem> check_;
-  std::int64_t ioCallsAtCheck_ = 0;
+  std::shared_ptr<WorkItem> delayedRebuild_;
+  std::int64_t ioCallsAtBuild_ = 0;  // IO calls before this build's device started
+  std::int64_t framesAtCheck_ = 0;   // this build's frames at the last check
+  std::optional<double> healthySince_;  // audio came at every check since
+  // Rebuilds that keep coming back (main queue; a start forgets them).
+  std::optional<double> lastRebuildAt_[kRebuildReasonCount];
+  double rebuildDelay_ = 0;  // the last wait, 0 for none since healthy IO
+  std::set<OSStatus> exclusionFailures_;  // statuses reported since start
   // Real time against audio time, so a rebuild fills the time capture was down.
   double startedAt_ = 0;
   double coveredSeconds_ = 0;  // audio handed over by the IO procs of earlier builds, and silence filled
   std::atomic<bool> acceptingIO_{false};         // written on the main queue, read on ioQueue
-  std::atomic<std::int64_t> acceptedFrames_{0};  // IO frames of this build; ioQueue, read after it stops
+  std::atomic<std::int64_t> acceptedFrames_{0};  // IO frames of this build; ioQueue, read on the main queue
   // Silence (conversionQueue, published for the main queue).
   std::int64_t zeroMicros_ = 0;
   std::atomic<std::int64_t> zeroRunMicros_{0};

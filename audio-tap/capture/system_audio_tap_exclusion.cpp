@@ -16,7 +16,14 @@ void SystemAudioTap::updateExclusion() {
   TapDescription now = makeTapDescription(runningTap_.uuid);
   if (now.excludedProcesses == runningTap_.excludedProcesses) return;
   // A failed update leaves the tap as it was; the next change or refresh tries again.
-  if (context_.hardware.updateProcessTap(tapID_, now) == kAudioHardwareNoError) runningTap_ = std::move(now);
+  // Each new reason is reported once (a refused capture permission, for one, makes
+  // every update fail the same way).
+  const OSStatus status = context_.hardware.updateProcessTap(tapID_, now);
+  if (status == kAudioHardwareNoError) {
+    runningTap_ = std::move(now);
+  } else if (exclusionFailures_.insert(status).second) {
+    debugStep("exclusionUpdateFailed", {{"status", status}});
+  }
 }
 
 }  // namespace vesk

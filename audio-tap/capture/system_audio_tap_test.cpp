@@ -326,5 +326,39 @@ TEST_F(SystemAudioTapTest, IOBlockOutlivingTheTapDoesNothing) {
   EXPECT_TRUE(scene.output.frames.empty());
 }
 
+TEST(SystemAudioTapUIDTest, TheAggregateDeviceNamesTheTapByTheUIDTheTapReports) {
+  struct Case {
+    const char* name;
+    std::optional<std::string> reported;  // none: the tap says what it was described with
+    OSStatus status;
+    bool fromTap;
+  };
+  const std::vector<Case> cases = {
+      {"the same", std::nullopt, kAudioHardwareNoError, false},
+      {"its own", "6F1E4C1A-0000-4000-8000-00000000AB12", kAudioHardwareNoError, true},
+      {"unreadable", "6F1E4C1A-0000-4000-8000-00000000AB12", kAudioHardwareUnknownPropertyError, false},
+  };
+  for (const auto& c : cases) {
+    testing::CaptureScene s;
+    s.settings.debug = true;
+    s.hardware.tapUID = c.reported;
+    s.hardware.tapUIDStatus = c.status;
+    auto tap = s.makeTap();
+    ASSERT_EQ(tap->start(), std::nullopt) << c.name;
+    const std::string described = s.hardware.tapDescriptions.at(0).uuid;
+    EXPECT_EQ(s.hardware.aggregateDescriptions.at(0).taps.at(0).uid, c.fromTap ? *c.reported : described) << c.name;
+    std::vector<Json> differs;
+    for (const auto& e : s.output.takeEvents()) {
+      if (e.value("step", "") == "tapUIDDiffers") differs.push_back(e);
+    }
+    if (c.fromTap) {
+      ASSERT_EQ(differs.size(), 1u) << c.name;
+      EXPECT_EQ(differs[0], (Json{{"event", "debug"}, {"step", "tapUIDDiffers"}, {"uuid", described}, {"uid", *c.reported}}));
+    } else {
+      EXPECT_TRUE(differs.empty()) << c.name;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace vesk

@@ -6,6 +6,13 @@
 // the formats, the pending samples are kept, and the time capture was down is
 // filled with silence so that frames keep leaving at the output rate of real time.
 // A rebuild that fails ends capture.
+//
+// A device made with tap auto-start runs its IO only once a tapped process plays:
+// until then capture is waiting, not stalled, and the check fills a second of
+// silence each second. Only IO that has run in this build and then stops is a stall.
+// A reason that comes back within seconds of its last rebuild (a device that stalls
+// whatever is done) waits before the next one, longer each time, so rebuilds never
+// storm.
 #include <algorithm>
 #include <cmath>
 
@@ -46,7 +53,8 @@ void SystemAudioTap::beginWatching() {
     listen(device, kAudioDevicePropertyNominalSampleRate, &SystemAudioTap::checkRates);
     listen(device, kAudioDevicePropertyDeviceIsAlive, &SystemAudioTap::checkAlive);
   }
-  ioCallsAtCheck_ = ioCalls_.load(std::memory_order_relaxed);
+  framesAtCheck_ = acceptedFrames_.load(std::memory_order_relaxed);
+  healthySince_.reset();
   scheduleCheck();
 }
 
@@ -59,6 +67,8 @@ void SystemAudioTap::endWatching() {
   registrations_.clear();
   if (check_) check_->cancel();
   check_.reset();
+  if (delayedRebuild_) delayedRebuild_->cancel();
+  delayedRebuild_.reset();
 }
 
 void SystemAudioTap::listen(AudioObjectID object, AudioObjectPropertySelector selector,
@@ -113,16 +123,35 @@ void SystemAudioTap::checkAlive() {
 }
 
 // Changes come in bursts (a new device brings a new rate and format): one rebuild,
-// queued behind the notifications already waiting, serves them all.
+// queued behind the notifications already waiting, serves them all. The capture
+// goes on being checked while a rebuild waits.
 void SystemAudioTap::requestRebuild(RebuildReason reason) {
   if (rebuildPending_ || !isRunning()) return;
   rebuildPending_ = true;
   std::weak_ptr<SystemAudioTap> weakSelf = weak_from_this();
   const std::uint64_t generation = generation_;
-  context_.mainQueue->async([weakSelf, generation, reason] {
+  auto work = [weakSelf, generation, reason] {
     auto self = weakSelf.lock();
     if (self && self->generation_ == generation && self->isRunning()) self->rebuild(reason);
-  });
+  };
+  const double delay = returnRebuildDelay(reason);
+  if (delay == 0) {
+    context_.mainQueue->async(std::move(work));
+    return;
+  }
+  debugStep("rebuildDelayed", {{"reason", rebuildReasonText(reason)}, {"seconds", delay}});
+  delayedRebuild_ = std::make_shared<WorkItem>(std::move(work));
+  context_.mainQueue->asyncAfter(context_.clock->now() + delay, delayedRebuild_);
+}
+
+// 0 for a reason not seen within kRebuildRepeatSeconds; otherwise the last wait
+// doubled (the first wait after healthy IO is the shortest).
+double SystemAudioTap::returnRebuildDelay(RebuildReason reason) {
+  const std::optional<double>& last = lastRebuildAt_[static_cast<std::size_t>(reason)];
+  if (!last || context_.clock->now() - *last >= kRebuildRepeatSeconds) return 0;
+  rebuildDelay_ = rebuildDelay_ == 0 ? kFirstRebuildDelaySeconds
+                                     : std::min(2 * rebuildDelay_, kMostRebuildDelaySeconds);
+  return rebuildDelay_;
 }
 
 void SystemAudioTap::rebuild(RebuildReason reason) {
@@ -132,33 +161,42 @@ void SystemAudioTap::rebuild(RebuildReason reason) {
   // The old IO proc's last step has finished, and its buffers are converted with the
   // converter made for them before it is replaced.
   ioQueue_->sync([] {});
-  conversionQueue_->sync([] {});
-  if (built_.inputRate > 0) {
-    coveredSeconds_ += static_cast<double>(acceptedFrames_.load(std::memory_order_relaxed)) / built_.inputRate;
-  }
+  conversionQueue_->sync([this, ring = ring_] {
+    if (ring) drainRing(*ring);
+  });
+  const auto frames = acceptedFrames_.exchange(0, std::memory_order_relaxed);
+  if (built_.inputRate > 0) coveredSeconds_ += static_cast<double>(frames) / built_.inputRate;
   teardown();
-  if (auto error = build(false)) {
+  lastRebuildAt_[static_cast<std::size_t>(reason)] = context_.clock->now();
+  if (auto error = build(false, returnOwedSilence())) {
     emitError(context_.output, error->description);
     stop();
     return;
   }
-  fillDownTime();
   acceptingIO_.store(true, std::memory_order_release);
   debugStep("captureRebuilt", {{"reason", rebuildReasonText(reason)}, {"deviceRate", built_.inputRate}});
   beginWatching();
 }
 
-// Queues, ahead of the new IO proc's first buffer, silence for the real time that
-// no IO proc has covered since capture started.
-void SystemAudioTap::fillDownTime() {
-  const double missing = context_.clock->now() - startedAt_ - coveredSeconds_;
-  const double seconds = std::clamp(missing, 0.0, kMaxFillSeconds);
+// Output samples of silence for the real time since capture started that neither
+// the IO of any build nor earlier silence has covered; counted as covered now.
+std::uint32_t SystemAudioTap::returnOwedSilence() {
+  double covered = coveredSeconds_;
+  if (built_.inputRate > 0) {
+    covered += static_cast<double>(acceptedFrames_.load(std::memory_order_relaxed)) / built_.inputRate;
+  }
+  const double seconds = std::clamp(context_.clock->now() - startedAt_ - covered, 0.0, kMaxFillSeconds);
   coveredSeconds_ += seconds;
-  const auto samples = static_cast<std::int64_t>(std::llround(seconds * context_.settings.outputSampleRate));
-  if (samples == 0) return;
-  std::weak_ptr<SystemAudioTap> weakSelf = weak_from_this();
-  conversionQueue_->async([weakSelf, samples] {
-    if (auto self = weakSelf.lock()) self->appendSilence(samples);
+  return static_cast<std::uint32_t>(std::llround(seconds * context_.settings.outputSampleRate));
+}
+
+// While no audio comes, the silence owed is queued on the IO queue, so that it takes
+// its place in the ring among the cycles of an IO that starts meanwhile.
+void SystemAudioTap::fillWhileNoAudio() {
+  const std::uint32_t samples = returnOwedSilence();
+  if (samples == 0 || !ring_ || !ringSignal_) return;
+  ioQueue_->async([ring = ring_, signal = ringSignal_, samples] {
+    if (ring->pushSilence(samples)) signal->signal();
   });
 }
 
@@ -173,12 +211,17 @@ void SystemAudioTap::scheduleCheck() {
 }
 
 void SystemAudioTap::checkCapture() {
-  const std::int64_t calls = ioCalls_.load(std::memory_order_relaxed);
-  if (calls == ioCallsAtCheck_) {
-    rebuild(RebuildReason::ioStalled);
-    return;
+  const std::int64_t frames = acceptedFrames_.load(std::memory_order_relaxed);
+  const bool flowing = frames != framesAtCheck_;
+  framesAtCheck_ = frames;
+  if (flowing) {
+    noteHealthyIO();
+  } else {
+    healthySince_.reset();
+    fillWhileNoAudio();
+    // Cycles that bring none of the tap's audio count as a stall too.
+    if (ioCalls_.load(std::memory_order_relaxed) != ioCallsAtBuild_) requestRebuild(RebuildReason::ioStalled);
   }
-  ioCallsAtCheck_ = calls;
   // A new default device can go unannounced (seen on PipeWire under load): the check
   // looks for itself too. A read that fails here is left to the listeners: a server
   // slow to answer once is no reason to rebuild.
@@ -186,6 +229,13 @@ void SystemAudioTap::checkCapture() {
   if (device && *device != built_.outputDevice) requestRebuild(RebuildReason::outputDeviceChanged);
   reportSilence();
   scheduleCheck();
+}
+
+// Audio at every check for kHealthyIOResetSeconds: rebuilds are no longer storming.
+void SystemAudioTap::noteHealthyIO() {
+  const double now = context_.clock->now();
+  if (!healthySince_) healthySince_ = now;
+  if (now - *healthySince_ >= kHealthyIOResetSeconds) rebuildDelay_ = 0;
 }
 
 // Sent once capture has heard nothing but exact zeros for a while although a

@@ -3,6 +3,7 @@
 // a capture of nothing but zeros while something plays is reported.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "audio-tap/capture/system_audio_tap.h"
@@ -148,11 +149,14 @@ TEST(SystemAudioWatchTest, AStalledIORebuildsAndAFlowingOneDoesNot) {
   const auto rebuilt = eventsNamed(s.output.takeEvents(), "captureRebuilt");
   ASSERT_EQ(rebuilt.size(), 1u);
   EXPECT_EQ(rebuilt[0]["reason"], "ioStalled");
-  // The new IO proc's cycles keep it alive; once it stalls too, it is rebuilt again.
+  // The new IO proc's cycles keep it alive; once it stalls too, it is rebuilt again,
+  // a second later: the same reason came back within seconds.
   s.deliverFloats(480);
   s.mainQueue.advance(kCaptureCheckSeconds);
   EXPECT_TRUE(s.hardware.takeLifecycleCalls().empty());
   s.mainQueue.advance(kCaptureCheckSeconds);
+  EXPECT_TRUE(s.hardware.takeLifecycleCalls().empty());
+  s.mainQueue.advance(kFirstRebuildDelaySeconds);
   EXPECT_EQ(s.hardware.takeLifecycleCalls(), kRebuildCalls);
   // A stopped capture is not checked any more.
   tap->stop();
@@ -281,6 +285,132 @@ TEST(SystemAudioWatchTest, TapBuffersAreTheTailFromTheFirstTapStream) {
   EXPECT_EQ(tapBuffersOf(list, 1, 5).mNumberBuffers, 2u);
   EXPECT_EQ(tapBuffersOf(list, 3, 1).mNumberBuffers, 0u);
   EXPECT_EQ(tapBuffersOf({0, nullptr}, 0, 1).mNumberBuffers, 0u);
+}
+
+// This process (1100, left out of the tap) plays; a player (1200) may.
+void addPlayers(CaptureScene& s, bool playerPlays) {
+  s.hardware.setProcessList({1100, 1200});
+  s.hardware.addProcess(1100, 100, false, "self");
+  s.hardware.setUInt32(1100, kAudioProcessPropertyIsRunningOutput, 1);
+  s.hardware.addProcess(1200, 200, false, "player");
+  s.hardware.setUInt32(1200, kAudioProcessPropertyIsRunningOutput, playerPlays ? 1 : 0);
+}
+
+TEST(SystemAudioWatchTest, ATapWaitingForAudioIsNotStalledButIOThatRanAndStopsIsRebuiltOnce) {
+  CaptureScene s;
+  s.settings.debug = true;
+  addPlayers(s, false);
+  auto tap = s.makeTap();
+  ASSERT_EQ(tap->start(), std::nullopt);
+  s.hardware.takeCalls();
+  s.output.takeEvents();
+
+  // Only a left-out process plays: the device's IO never starts, nothing is rebuilt,
+  // and frames of silence keep leaving at the pace of real time.
+  s.live(10.0);
+  EXPECT_TRUE(s.hardware.takeLifecycleCalls().empty());
+  EXPECT_TRUE(eventsNamed(s.output.takeEvents(), "captureRebuilt").empty());
+  EXPECT_EQ(tap->counters().ioCalls, 0);
+  const auto waited = samplesOf(s.output.takeFrames());
+  EXPECT_GE(waited.size(), 9u * 24000);
+  EXPECT_LE(waited.size(), 10u * 24000);
+  EXPECT_EQ(std::count(waited.begin(), waited.end(), 0), static_cast<long>(waited.size()));
+
+  // The player starts: IO runs and its audio follows the silence.
+  s.hardware.setUInt32(1200, kAudioProcessPropertyIsRunningOutput, 1);
+  s.live(2.0);
+  EXPECT_TRUE(s.hardware.takeLifecycleCalls().empty());
+  EXPECT_GT(tap->counters().convertedFrames, 0);
+
+  // The IO stops: one rebuild, after which the new device's IO runs.
+  s.hardware.haltIO();
+  s.live(5.0);
+  EXPECT_EQ(s.hardware.takeLifecycleCalls(), kRebuildCalls);
+  const auto rebuilt = eventsNamed(s.output.takeEvents(), "captureRebuilt");
+  ASSERT_EQ(rebuilt.size(), 1u);
+  EXPECT_EQ(rebuilt[0]["reason"], "ioStalled");
+}
+
+TEST(SystemAudioWatchTest, ARebuildForAReasonThatKeepsComingBackWaitsLongerEachTimeUntilIOIsHealthy) {
+  CaptureScene s;
+  s.settings.debug = true;
+  addPlayers(s, true);
+  s.hardware.cyclesPerBuild = 1;  // every build stalls after its first cycle
+  auto tap = s.makeTap();
+  ASSERT_EQ(tap->start(), std::nullopt);
+  s.output.takeEvents();
+  const auto waits = [&] {
+    std::vector<double> seconds;
+    for (const auto& e : eventsNamed(s.output.takeEvents(), "rebuildDelayed")) {
+      EXPECT_EQ(e["reason"], "ioStalled");
+      seconds.push_back(e["seconds"].get<double>());
+    }
+    return seconds;
+  };
+
+  // Stalls at 102 s (rebuilt at once), then 2 s after each rebuild.
+  s.live(100.0);
+  EXPECT_EQ(eventsNamed(s.output.events, "captureRebuilt").size(), 7u);
+  EXPECT_EQ(waits(), (std::vector<double>{1, 2, 4, 8, 16, 30, 30}));
+  EXPECT_TRUE(tap->isRunning());
+
+  // A build whose IO stays healthy for a minute ends the storm: the next repeat
+  // waits the shortest time again.
+  s.hardware.cyclesPerBuild = -1;
+  s.live(75.0);
+  s.hardware.cyclesPerBuild = 1;
+  s.hardware.haltIO();
+  s.output.takeEvents();
+  s.live(6.0);
+  EXPECT_EQ(waits(), (std::vector<double>{1}));
+}
+
+TEST(SystemAudioWatchTest, TheTapsBuffersAreFoundBehindTwentyInputStreamsAndCyclesWithoutThemAreAStall) {
+  CaptureScene s;
+  s.settings.debug = true;
+  std::vector<std::pair<AudioObjectID, AudioStreamBasicDescription>> streams;
+  for (AudioObjectID id = 500; id < 520; ++id) streams.push_back({id, testing::float32Format(48000, 1)});
+  s.hardware.setInputStreams(40, streams);
+  streams.push_back({600, testing::float32Format(48000, 1)});
+  s.hardware.setInputStreams(21, streams);
+  auto tap = s.makeTap();
+  ASSERT_EQ(tap->start(), std::nullopt);
+  s.output.takeEvents();
+
+  // Only the last of the 21 streams is on for the IO proc.
+  ASSERT_EQ(s.hardware.written.size(), 1u);
+  const auto& usage = s.hardware.written[0].bytes;
+  ASSERT_EQ(usage.size(), sizeof(std::uintptr_t) + 4 + 21 * 4);
+  std::uint32_t flags[22] = {};
+  std::memcpy(flags, usage.data() + sizeof(std::uintptr_t), sizeof flags);
+  EXPECT_EQ(flags[0], 21u);
+  EXPECT_EQ(std::count(flags + 1, flags + 21, 0u), 20);
+  EXPECT_EQ(flags[21], 1u);
+
+  // The streams that are off come with no data; the tap's audio is the 21st buffer.
+  std::vector<float> tapped(480, 0.25f);
+  std::vector<AudioBuffer> buffers(21, AudioBuffer{1, 1920, nullptr});
+  buffers[20].mData = tapped.data();
+  for (int i = 0; i < 150; ++i) {
+    s.hardware.deliver({21, buffers.data()});
+    s.runAudioQueues();
+    s.mainQueue.advance(0.01);
+  }
+  ASSERT_EQ(s.converter().calls.size(), 150u);
+  float first = 0;
+  std::memcpy(&first, s.converter().calls.back().inputBytes.at(0).data(), 4);
+  EXPECT_EQ(first, 0.25f);
+  EXPECT_TRUE(eventsNamed(s.output.takeEvents(), "captureRebuilt").empty());
+
+  // Cycles that bring none of the tap's buffers (a list cut short) are no audio: the
+  // IO counts as stalled and is rebuilt.
+  for (int i = 0; i < 150; ++i) {
+    s.hardware.deliver({16, buffers.data()});
+    s.mainQueue.advance(0.01);
+  }
+  const auto rebuilt = eventsNamed(s.output.takeEvents(), "captureRebuilt");
+  ASSERT_EQ(rebuilt.size(), 1u);
+  EXPECT_EQ(rebuilt[0]["reason"], "ioStalled");
 }
 
 class SilenceReportTest : public ::testing::Test {

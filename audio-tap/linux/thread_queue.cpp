@@ -59,12 +59,55 @@ void ThreadQueue::asyncAfter(double deadline, std::shared_ptr<WorkItem> item) {
   state_->wake.notify_one();
 }
 
+// Sets its flag and wakes the serving thread. The lock taken for an instant orders
+// the wake after the serving thread's last look at the flags, so that it is not lost.
+class ThreadQueue::ThreadSignal final : public QueueSignal {
+ public:
+  ThreadSignal(std::shared_ptr<State> state, std::shared_ptr<Signal> signal)
+      : state_(std::move(state)), signal_(std::move(signal)) {}
+  ~ThreadSignal() override {
+    std::lock_guard<std::mutex> hold(state_->mutex);
+    std::erase(state_->signals, signal_);
+  }
+  void signal() override {
+    signal_->due.store(true, std::memory_order_release);
+    state_->signalled.store(true, std::memory_order_release);
+    { std::lock_guard<std::mutex> hold(state_->mutex); }
+    state_->wake.notify_one();
+  }
+
+ private:
+  std::shared_ptr<State> state_;
+  std::shared_ptr<Signal> signal_;
+};
+
+std::shared_ptr<QueueSignal> ThreadQueue::makeSignal(std::function<void()> handler) {
+  auto signal = std::make_shared<Signal>();
+  signal->handler = std::move(handler);
+  {
+    std::lock_guard<std::mutex> hold(state_->mutex);
+    state_->signals.push_back(signal);
+  }
+  return std::make_shared<ThreadSignal>(state_, std::move(signal));
+}
+
 void ThreadQueue::serve() { serve(*state_); }
 
 void ThreadQueue::serve(State& state) {
   const SteadyClock clock;
   std::unique_lock<std::mutex> hold(state.mutex);
   while (!state.quitting) {
+    if (state.signalled.exchange(false, std::memory_order_acq_rel)) {
+      std::vector<std::shared_ptr<Signal>> due;
+      for (const auto& signal : state.signals) {
+        if (signal->due.exchange(false, std::memory_order_acq_rel)) due.push_back(signal);
+      }
+      hold.unlock();
+      for (const auto& signal : due) signal->handler();
+      due.clear();
+      hold.lock();
+      continue;
+    }
     if (!state.work.empty()) {
       auto work = std::move(state.work.front());
       state.work.pop_front();

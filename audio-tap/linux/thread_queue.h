@@ -1,8 +1,9 @@
-// Serial queues on plain threads: a mutex, a condition variable, a list of work and
-// a list of timers. The main queue is served by the main thread through serve();
+// Serial queues on plain threads: a mutex, a condition variable, a list of work, a
+// list of timers and a list of signals. The main queue is served by the main thread through serve();
 // every other queue runs serve() on a thread of its own.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -12,6 +13,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "audio-tap/process/queue.h"
 
@@ -37,6 +39,7 @@ class ThreadQueue final : public SerialQueue {
   void async(std::function<void()> work) override;
   void sync(std::function<void()> work) override;
   void asyncAfter(double deadline, std::shared_ptr<WorkItem> item) override;
+  std::shared_ptr<QueueSignal> makeSignal(std::function<void()> handler) override;
 
   /// Runs the queue's work on the calling thread until `quit`.
   void serve();
@@ -44,12 +47,19 @@ class ThreadQueue final : public SerialQueue {
   void quit();
 
  private:
+  struct Signal {
+    std::function<void()> handler;
+    std::atomic<bool> due{false};
+  };
+  class ThreadSignal;
   // Shared with the serving thread, so that it stays valid until that thread is done.
   struct State {
     std::mutex mutex;
     std::condition_variable wake;
     std::deque<std::function<void()>> work;
     std::multimap<double, std::shared_ptr<WorkItem>> timers;  // equal deadlines keep their order
+    std::vector<std::shared_ptr<Signal>> signals;
+    std::atomic<bool> signalled{false};  // some signal is due
     bool quitting = false;
   };
   static void serve(State& state);

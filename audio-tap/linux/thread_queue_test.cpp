@@ -86,5 +86,36 @@ TEST(ThreadQueueTest, QueueReleasedFromItsOwnThreadEndsCleanly) {
   ran.get_future().wait();
 }
 
+// Signals from another thread each lead to a run of the handler on the queue after
+// them (several may make one run), ahead of work queued later; a destroyed signal is
+// not run again.
+TEST(ThreadQueueTest, SignalsRunTheirHandlerOnTheQueueAfterTheLastSignal) {
+  auto queue = ThreadQueue::startOnOwnThread("test");
+  std::atomic<int> produced{0};
+  int seen = 0;  // the queue's own
+  std::atomic<int> runs{0};
+  auto signal = queue->makeSignal([&] {
+    seen = produced.load();
+    runs.fetch_add(1);
+  });
+  std::thread producer([&] {
+    for (int i = 0; i < 1000; ++i) {
+      produced.fetch_add(1);
+      signal->signal();
+    }
+  });
+  producer.join();
+  int last = 0;  // due signals run ahead of queued work
+  queue->sync([&] { last = seen; });
+  EXPECT_EQ(last, 1000);
+  EXPECT_LE(runs.load(), 1000);
+  signal->signal();
+  signal.reset();
+  queue->sync([] {});
+  const int after = runs.load();
+  queue->sync([] {});
+  EXPECT_EQ(runs.load(), after);
+}
+
 }  // namespace
 }  // namespace vesk

@@ -1,7 +1,9 @@
 // The audio-hardware seam over Core Audio's hardware abstraction: property reads and
 // listener blocks, process taps from a CATapDescription (macOS 14.2), aggregate
 // devices, and IO blocks. Set-up and listeners are called on the main queue; reads
-// may come from any thread; IO blocks run on the dispatch queue they were given.
+// may come from any thread; an IO block runs synchronously on the HAL's real-time IO
+// thread, on the dispatch queue it was given, so what it calls must not allocate or
+// wait for a lock.
 #import <CoreAudio/AudioHardwareTapping.h>
 #import <CoreAudio/CATapDescription.h>
 #import <CoreAudio/CoreAudio.h>
@@ -13,6 +15,7 @@
 #include <map>
 #include <string_view>
 #include <tuple>
+#include <vector>
 
 #include "audio-tap/macos/aggregate_dictionary.h"
 #include "audio-tap/macos/core_audio_hardware.h"
@@ -53,9 +56,19 @@ static_assert(vesk::kAudioDevicePropertyIOProcStreamUsage == ::kAudioDevicePrope
 static_assert(offsetof(::AudioHardwareIOProcStreamUsage, mNumberStreams) == sizeof(void*));
 static_assert(offsetof(::AudioHardwareIOProcStreamUsage, mStreamIsOn) == sizeof(void*) + sizeof(UInt32));
 
-// An IO cycle's input hands over at most this many buffers (a mono tap hands over
-// one); they are viewed through a fixed array so the IO thread never allocates.
-constexpr std::uint32_t kMaxIOBuffers = 16;
+// The IO block views a cycle's input buffers through an array made with the IO proc:
+// one entry per input stream of the device then, and at least this many.
+constexpr std::uint32_t kMinIOBuffers = 16;
+
+// Input streams of a device: its sub-devices' own inputs, then its taps'; 0 when it
+// will not say.
+std::uint32_t returnInputStreamCount(::AudioObjectID device) {
+  const ::AudioObjectPropertyAddress address = {kAudioDevicePropertyStreams, kAudioObjectPropertyScopeInput,
+                                                kAudioObjectPropertyElementMain};
+  UInt32 size = 0;
+  if (AudioObjectGetPropertyDataSize(device, &address, 0, nullptr, &size) != kAudioHardwareNoError) return 0;
+  return size / sizeof(AudioStreamID);
+}
 
 ::AudioObjectPropertyAddress platformAddress(const vesk::AudioObjectPropertyAddress& address) {
   return {address.mSelector, address.mScope, address.mElement};
@@ -241,19 +254,26 @@ class CoreAudioHardware final : public AudioHardware {
     outIOProcID = 0;
     dispatch_queue_t dispatchQueue = returnDispatchQueue(queue);
     if (!dispatchQueue || !block) return kAudio_ParamError;
+    // The tap's buffers come after every input of the output device (a USB interface
+    // may have many), so the view holds the whole list: it is sized here from the
+    // device's streams, and the cycles, one at a time, reuse it. Should the device
+    // gain streams later, the tail is cut off; the core then sees no audio from the
+    // tap, counts the IO as stalled and rebuilds, which makes a new IO proc.
+    const std::uint32_t capacity = std::max(returnInputStreamCount(device), kMinIOBuffers);
+    auto view = std::make_shared<std::vector<vesk::AudioBuffer>>(capacity);
     ::AudioDeviceIOBlock ioBlock = ^(const AudioTimeStamp*, const AudioBufferList* inputData, const AudioTimeStamp*,
                                      AudioBufferList*, const AudioTimeStamp*) {
       // Only the input list is handed on; nothing is written to the output list.
-      std::array<vesk::AudioBuffer, kMaxIOBuffers> buffers;
+      vesk::AudioBuffer* buffers = view->data();
       std::uint32_t count = 0;
       if (inputData) {
-        count = std::min(inputData->mNumberBuffers, kMaxIOBuffers);
+        count = std::min(inputData->mNumberBuffers, capacity);
         for (std::uint32_t i = 0; i < count; ++i) {
           const ::AudioBuffer& delivered = inputData->mBuffers[i];
           buffers[i] = {delivered.mNumberChannels, delivered.mDataByteSize, delivered.mData};
         }
       }
-      block(AudioBufferListRef{count, buffers.data()});
+      block(AudioBufferListRef{count, buffers});
     };
     ::AudioDeviceIOProcID procID = nullptr;
     const OSStatus status = AudioDeviceCreateIOProcIDWithBlock(&procID, device, dispatchQueue, ioBlock);

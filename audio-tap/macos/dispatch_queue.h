@@ -28,6 +28,8 @@ class DispatchSerialQueue final : public SerialQueue {
   void async(std::function<void()> work) override;
   void sync(std::function<void()> work) override;
   void asyncAfter(double deadline, std::shared_ptr<WorkItem> item) override;
+  /// A data source on the queue: merging data into it neither allocates nor locks.
+  std::shared_ptr<QueueSignal> makeSignal(std::function<void()> handler) override;
 
   /// The queue itself, for platform calls that deliver on it.
   dispatch_queue_t queue() const { return queue_; }

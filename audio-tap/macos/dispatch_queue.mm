@@ -51,6 +51,33 @@ void DispatchSerialQueue::asyncAfter(double deadline, std::shared_ptr<WorkItem> 
   });
 }
 
+namespace {
+
+// A signal is a data source whose event handler runs on the queue. Data merged into
+// it (from the IO thread) is coalesced until the handler runs.
+class DispatchSignal final : public QueueSignal {
+ public:
+  DispatchSignal(dispatch_queue_t queue, std::function<void()> handler)
+      : source_(dispatch_source_create(DISPATCH_SOURCE_TYPE_DATA_OR, 0, 0, queue)) {
+    dispatch_source_set_event_handler(source_, ^{
+      handler();
+    });
+    dispatch_resume(source_);
+  }
+  ~DispatchSignal() override { dispatch_source_cancel(source_); }
+
+  void signal() override { dispatch_source_merge_data(source_, 1); }
+
+ private:
+  dispatch_source_t source_;
+};
+
+}  // namespace
+
+std::shared_ptr<QueueSignal> DispatchSerialQueue::makeSignal(std::function<void()> handler) {
+  return std::make_shared<DispatchSignal>(queue_, std::move(handler));
+}
+
 dispatch_queue_t returnDispatchQueue(SerialQueue& queue) {
   auto* dispatchQueue = dynamic_cast<DispatchSerialQueue*>(&queue);
   return dispatchQueue ? dispatchQueue->queue() : nullptr;

@@ -35,6 +35,7 @@ static_assert(vesk::kAudioHardwarePropertyTranslatePIDToProcessObject ==
               ::kAudioHardwarePropertyTranslatePIDToProcessObject);
 static_assert(vesk::kAudioHardwarePropertyProcessObjectList == ::kAudioHardwarePropertyProcessObjectList);
 static_assert(vesk::kAudioTapPropertyFormat == ::kAudioTapPropertyFormat);
+static_assert(vesk::kAudioTapPropertyUID == ::kAudioTapPropertyUID);
 static_assert(vesk::kAudioProcessPropertyIsRunningInput == ::kAudioProcessPropertyIsRunningInput);
 static_assert(vesk::kAudioProcessPropertyPID == ::kAudioProcessPropertyPID);
 static_assert(vesk::kAudioProcessPropertyBundleID == ::kAudioProcessPropertyBundleID);

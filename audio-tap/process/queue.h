@@ -31,6 +31,19 @@ class WorkItem {
   std::atomic<bool> cancelled_{false};
 };
 
+/// Makes a handler run on a queue without queuing a closure: how a real-time thread
+/// hands work on, since queuing a closure allocates and may take the queue's lock.
+class QueueSignal {
+ public:
+  virtual ~QueueSignal() = default;
+
+  /// Makes the handler run on its queue once more, soon; signals that come before it
+  /// has begun make one run between them. Neither allocates nor waits for a lock that
+  /// another thread holds (on Linux, where the IO thread is not a real-time one, it
+  /// takes the queue's lock for an instant to wake it). Any thread.
+  virtual void signal() = 0;
+};
+
 /// How urgent a queue's work is; a platform may map it to a thread priority.
 enum class QualityOfService { unspecified, userInteractive };
 
@@ -49,6 +62,10 @@ class SerialQueue {
   /// Runs `item` on the queue at or after `deadline`, in seconds on the platform's
   /// clock, unless it has been cancelled by then. Any thread.
   virtual void asyncAfter(double deadline, std::shared_ptr<WorkItem> item) = 0;
+
+  /// A signal whose handler runs on this queue, one run at a time like any work.
+  /// Once the signal is destroyed its handler does not begin again. Any thread.
+  virtual std::shared_ptr<QueueSignal> makeSignal(std::function<void()> handler) = 0;
 };
 
 /// A monotonic clock in seconds, the one `asyncAfter` deadlines are measured on.

@@ -3,6 +3,7 @@
 // process (pid 100) and its parent (pid 50). The queues are hand-stepped.
 #pragma once
 
+#include <cmath>
 #include <map>
 #include <memory>
 #include <string>
@@ -47,6 +48,23 @@ struct CaptureScene {
     std::vector<float> samples(frames, value);
     AudioBuffer buffer{1, frames * 4, samples.data()};
     return hardware.deliver({1, &buffer});
+  }
+
+  /// `seconds` of the device's life in steps of 10 ms: an IO cycle of 480 mono float
+  /// samples whenever the device makes one, the audio queues run, the clock moves on.
+  void live(double seconds, float value = 0.25f) {
+    std::vector<float> samples(480, value);
+    for (long i = std::lround(seconds / 0.01); i > 0; --i) {
+      AudioBuffer buffer{1, 480 * 4, samples.data()};
+      hardware.runIO({1, &buffer});
+      runAudioQueues();
+      mainQueue.advance(0.01);
+    }
+    runAudioQueues();
+  }
+  void runAudioQueues() {
+    queues.at("vesk.audio-tap.io")->runPending();
+    conversionQueue().runPending();
   }
 
   ManualClock clock;

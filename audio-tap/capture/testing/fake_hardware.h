@@ -1,8 +1,11 @@
 // An audio hardware for tests: holds the properties a test sets, records every call
 // in order, keeps track of the taps, devices, IO procs and listeners that exist, and
-// can be told to fail any creating call with a given status.
+// can be told to fail any creating call with a given status. `runIO` makes IO cycles
+// the way a device does: with tap auto-start, only once a process that the tap does
+// not leave out plays, and as many per build as a test allows.
 #pragma once
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -168,7 +171,12 @@ class FakeAudioHardware final : public AudioHardware {
     log("createProcessTap");
     tapDescriptions.push_back(description);
     outTapID = tapStatus == kAudioHardwareNoError ? nextTapID : kAudioObjectUnknown;
-    if (tapStatus == kAudioHardwareNoError && outTapID != kAudioObjectUnknown) liveTaps.insert(outTapID);
+    if (tapStatus == kAudioHardwareNoError && outTapID != kAudioObjectUnknown) {
+      liveTaps.insert(outTapID);
+      // The tap names itself: by the description's UUID unless told otherwise.
+      setString(outTapID, kAudioTapPropertyUID, tapUID.value_or(description.uuid));
+      if (tapUIDStatus != kAudioHardwareNoError) setFailing(outTapID, kAudioTapPropertyUID, tapUIDStatus);
+    }
     return tapStatus;
   }
   OSStatus destroyProcessTap(AudioObjectID tapID) override {
@@ -213,6 +221,8 @@ class FakeAudioHardware final : public AudioHardware {
   OSStatus deviceStart(AudioObjectID device, AudioDeviceIOProcID procID) override {
     log("deviceStart " + std::to_string(device) + " " + std::to_string(procID));
     if (startStatus == kAudioHardwareNoError) deviceRunning = true;
+    ioStarted_ = false;
+    cyclesLeft_ = cyclesPerBuild;
     return startStatus;
   }
   OSStatus deviceStop(AudioObjectID device, AudioDeviceIOProcID procID) override {
@@ -236,6 +246,21 @@ class FakeAudioHardware final : public AudioHardware {
     queue->sync([&] { block(input); });
     return true;
   }
+  /// One IO cycle if the running device makes one now: a device with tap auto-start
+  /// begins once a process that the tap does not leave out runs output, and then goes
+  /// on; each build makes `cyclesPerBuild` cycles (all of them when negative).
+  bool runIO(const AudioBufferListRef& input) {
+    if (!deviceRunning || cyclesLeft_ == 0) return false;
+    if (!ioStarted_ && !aggregateDescriptions.empty() && aggregateDescriptions.back().tapAutoStart) {
+      if (!tappedProcessPlays()) return false;
+    }
+    ioStarted_ = true;
+    if (cyclesLeft_ > 0) --cyclesLeft_;
+    return deliver(input);
+  }
+  /// The running build makes no more cycles.
+  void haltIO() { cyclesLeft_ = 0; }
+
   /// The property changed: queues every listener registered for it on its queue.
   void notify(AudioObjectID object, AudioObjectPropertySelector selector) {
     for (const auto& l : listeners) {
@@ -268,6 +293,9 @@ class FakeAudioHardware final : public AudioHardware {
 
   OSStatus tapStatus = kAudioHardwareNoError;
   AudioObjectID nextTapID = 11;
+  std::optional<std::string> tapUID;  // what a new tap says its UID is
+  OSStatus tapUIDStatus = kAudioHardwareNoError;
+  int cyclesPerBuild = -1;
   OSStatus updateStatus = kAudioHardwareNoError;
   OSStatus aggregateStatus = kAudioHardwareNoError;
   AudioObjectID nextAggregateID = 21;
@@ -295,12 +323,27 @@ class FakeAudioHardware final : public AudioHardware {
   std::vector<std::string> calls;
 
  private:
+  bool tappedProcessPlays() {
+    const auto& tap = tapUpdates.empty() ? tapDescriptions.back() : tapUpdates.back();
+    auto list = properties.find({kAudioObjectSystemObject, kAudioHardwarePropertyProcessObjectList});
+    if (list == properties.end()) return false;
+    for (std::size_t i = 0; i + 4 <= list->second.bytes.size(); i += 4) {
+      AudioObjectID process = 0;
+      std::memcpy(&process, list->second.bytes.data() + i, 4);
+      auto playing = properties.find({process, kAudioProcessPropertyIsRunningOutput});
+      const bool plays = playing != properties.end() && playing->second.bytes.size() == 4 && playing->second.bytes[0];
+      if (plays && std::count(tap.excludedProcesses.begin(), tap.excludedProcesses.end(), process) == 0) return true;
+    }
+    return false;
+  }
   void log(std::string call) {
     std::lock_guard<std::mutex> hold(journalMutex_);
     calls.push_back(std::move(call));
   }
   std::mutex mutex_;
   std::mutex journalMutex_;
+  bool ioStarted_ = false;
+  int cyclesLeft_ = -1;
 };
 
 }  // namespace vesk::testing
