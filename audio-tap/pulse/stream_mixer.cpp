@@ -3,6 +3,23 @@
 #include <algorithm>
 
 namespace vesk::pulse {
+namespace {
+
+// The mono mix of one stream: the mean of its channels, frame by frame.
+void averageChannels(const float* in, std::size_t frames, std::uint32_t channels, float* out) {
+  if (channels <= 1) {
+    std::copy(in, in + frames, out);
+    return;
+  }
+  const float scale = 1.0f / static_cast<float>(channels);
+  for (std::size_t i = 0; i < frames; ++i, in += channels) {
+    float sum = 0.0f;
+    for (std::uint32_t c = 0; c < channels; ++c) sum += in[c];
+    out[i] = sum * scale;
+  }
+}
+
+}  // namespace
 
 StreamMixer::StreamMixer(std::size_t cycleFrames, std::size_t maxFrames)
     : cycleFrames_(std::max<std::size_t>(cycleFrames, 1)), maxFrames_(std::max(maxFrames, 2 * cycleFrames_)) {}
@@ -27,13 +44,13 @@ std::size_t StreamMixer::streamCount() const {
   return streams_.size();
 }
 
-bool StreamMixer::push(std::uint32_t key, const float* samples, std::size_t count) {
-  return append(key, samples, count);
+bool StreamMixer::push(std::uint32_t key, const float* samples, std::size_t frames, std::uint32_t channels) {
+  return append(key, samples, frames, channels);
 }
 
-bool StreamMixer::pushSilence(std::uint32_t key, std::size_t count) { return append(key, nullptr, count); }
+bool StreamMixer::pushSilence(std::uint32_t key, std::size_t frames) { return append(key, nullptr, frames, 1); }
 
-bool StreamMixer::append(std::uint32_t key, const float* samples, std::size_t count) {
+bool StreamMixer::append(std::uint32_t key, const float* samples, std::size_t frames, std::uint32_t channels) {
   std::lock_guard<std::mutex> hold(lock_);
   auto it = streams_.find(key);
   if (it == streams_.end()) return readyLocked();
@@ -42,11 +59,9 @@ bool StreamMixer::append(std::uint32_t key, const float* samples, std::size_t co
     fifo.samples.erase(fifo.samples.begin(), fifo.samples.begin() + static_cast<std::ptrdiff_t>(fifo.head));
     fifo.head = 0;
   }
-  if (samples) {
-    fifo.samples.insert(fifo.samples.end(), samples, samples + count);
-  } else {
-    fifo.samples.insert(fifo.samples.end(), count, 0.0f);
-  }
+  const std::size_t at = fifo.samples.size();
+  fifo.samples.resize(at + frames, 0.0f);
+  if (samples) averageChannels(samples, frames, channels, fifo.samples.data() + at);
   if (fifo.size() > maxFrames_) fifo.head = fifo.samples.size() - 2 * cycleFrames_;  // the delay stays bounded
   return readyLocked();
 }

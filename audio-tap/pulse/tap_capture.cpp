@@ -44,6 +44,7 @@ struct TapCapture::Recording {
   std::uint32_t sinkInputIndex;
   std::uint32_t sinkIndex;
   std::optional<std::int32_t> pid;
+  std::uint32_t channels = 1;  // interleaved in what the server sends
   pa_stream* stream = nullptr;
 
   ~Recording() {
@@ -80,7 +81,7 @@ OSStatus TapCapture::start() {
         context,
         [](pa_context*, const pa_sink_info* info, int eol, void* self) {
           if (eol || !info || !info->monitor_source_name) return;
-          static_cast<TapCapture*>(self)->sinkMonitors_[info->index] = info->monitor_source_name;
+          static_cast<TapCapture*>(self)->sinkMonitors_[info->index] = {info->monitor_source_name, info->channel_map};
         },
         this);
     status = connection_.waitFor({sinks});
@@ -173,7 +174,7 @@ void TapCapture::record(pa_context* context, const pa_sink_input_info& input) {
         [](pa_context* c, const pa_sink_info* info, int eol, void* self) {
           auto* capture = static_cast<TapCapture*>(self);
           if (eol || !info || !info->monitor_source_name || !capture->capturing_) return;
-          capture->sinkMonitors_[info->index] = info->monitor_source_name;
+          capture->sinkMonitors_[info->index] = {info->monitor_source_name, info->channel_map};
           if (pa_operation* again = pa_context_get_sink_input_info_list(c, onInputInfo, capture)) {
             pa_operation_unref(again);
           }
@@ -182,13 +183,20 @@ void TapCapture::record(pa_context* context, const pa_sink_input_info& input) {
     if (op) pa_operation_unref(op);
     return;
   }
-  pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, rate_, 1};
+  // Recorded in the channels its sink's monitor carries, so the server mixes nothing
+  // down: the mono mix is the average of the channels on every server (asked for mono,
+  // PulseAudio averages but PipeWire adds them up scaled by 1/sqrt(2), which lifts a
+  // stereo tone by 3 dB and clips one near full scale).
+  const pa_channel_map& channels = monitor->second.channels;
+  pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, rate_, channels.channels};
+  if (!pa_channel_map_valid(&channels) || !pa_sample_spec_valid(&spec)) return;
   auto recording = std::make_unique<Recording>();
   recording->owner = this;
   recording->sinkInputIndex = input.index;
   recording->sinkIndex = input.sink;
   recording->pid = pid;
-  recording->stream = pa_stream_new(context, kStreamName, &spec, nullptr);
+  recording->channels = channels.channels;
+  recording->stream = pa_stream_new(context, kStreamName, &spec, &channels);
   if (!recording->stream) return;
   // Only this one input of the sink, not the whole monitor: that is how a mix leaves
   // processes out.
@@ -200,9 +208,9 @@ void TapCapture::record(pa_context* context, const pa_sink_input_info& input) {
   attr.tlength = static_cast<std::uint32_t>(-1);
   attr.prebuf = static_cast<std::uint32_t>(-1);
   attr.minreq = static_cast<std::uint32_t>(-1);
-  attr.fragsize = static_cast<std::uint32_t>(rate_ * kFragmentSeconds) * sizeof(float);
+  attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(static_cast<pa_usec_t>(kFragmentSeconds * 1e6), &spec));
   auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
-  if (pa_stream_connect_record(recording->stream, monitor->second.c_str(), &attr, flags) < 0) return;
+  if (pa_stream_connect_record(recording->stream, monitor->second.source.c_str(), &attr, flags) < 0) return;
   mixer_.addStream(input.index);
   recordings_[input.index] = std::move(recording);
 }
@@ -219,9 +227,10 @@ void TapCapture::onRead(pa_stream* stream, std::size_t, void* data) {
     const void* samples = nullptr;
     std::size_t bytes = 0;
     if (pa_stream_peek(stream, &samples, &bytes) < 0 || bytes == 0) break;
-    std::size_t count = bytes / sizeof(float);
-    bool ready = samples ? mixer.push(recording->sinkInputIndex, static_cast<const float*>(samples), count)
-                         : mixer.pushSilence(recording->sinkInputIndex, count);  // a hole in the stream
+    const std::size_t frames = bytes / (sizeof(float) * recording->channels);
+    bool ready = samples ? mixer.push(recording->sinkInputIndex, static_cast<const float*>(samples), frames,
+                                      recording->channels)
+                         : mixer.pushSilence(recording->sinkInputIndex, frames);  // a hole in the stream
     pa_stream_drop(stream);
     TapCapture* self = recording->owner;
     if (ready && !self->pumpQueued_.exchange(true)) {

@@ -1,6 +1,6 @@
 // The running side of a process tap on PulseAudio: one recording per playing stream
-// (each sink input, through its sink's monitor, narrowed to that input alone), mixed
-// into mono, and a clock on the IO queue that hands the mix to the IO block in 50 ms
+// (each sink input, through its sink's monitor, narrowed to that input alone), each
+// averaged to mono and the streams summed, and a clock on the IO queue that hands the mix to the IO block in 50 ms
 // cycles. While something plays, a cycle leaves as soon as its audio is in (the
 // server's delivery drives it, so nothing waits on a timer); while nothing plays,
 // silence leaves as real time passes, a few cycles per wake-up. Either way the cycles
@@ -76,7 +76,11 @@ class TapCapture {
   // Guarded by the main loop's lock.
   std::vector<std::int32_t> excludedPids_;
   std::map<std::uint32_t, std::unique_ptr<Recording>> recordings_;
-  std::map<std::uint32_t, std::string> sinkMonitors_;  // sink index -> its monitor source
+  struct SinkMonitor {
+    std::string source;        // the sink's monitor source
+    pa_channel_map channels;   // the sink's channels, which its monitor carries
+  };
+  std::map<std::uint32_t, SinkMonitor> sinkMonitors_;  // by sink index
   bool capturing_ = false;
 
   // The clock. `delivering_` is read by queued work before it touches this object.
