@@ -33,6 +33,8 @@ class StreamMixer {
   /// Appends `frames` frames of one stream, `channels` interleaved samples each, as
   /// their average (unknown streams are ignored); returns whether a cycle is ready now.
   bool push(std::uint32_t key, const float* samples, std::size_t frames, std::uint32_t channels = 1);
+  /// As above, for signed 16-bit samples (full scale is 32768).
+  bool push(std::uint32_t key, const std::int16_t* samples, std::size_t frames, std::uint32_t channels);
   /// Appends silence (a hole the server reported in the stream); as `push`.
   bool pushSilence(std::uint32_t key, std::size_t frames);
 
@@ -54,7 +56,9 @@ class StreamMixer {
     bool playing = false;
     std::size_t size() const { return samples.size() - head; }
   };
-  bool append(std::uint32_t key, const float* samples, std::size_t frames, std::uint32_t channels);
+  /// Makes room for `frames` more samples of the stream and has `fill` write them.
+  template <typename Fill>
+  bool append(std::uint32_t key, std::size_t frames, Fill fill);
   bool readyLocked() const;
 
   const std::size_t cycleFrames_;

@@ -54,6 +54,13 @@ TEST(StreamMixerTest, AStreamIsTheAverageOfItsChannelsAndStreamsAreSummed) {
     EXPECT_TRUE(mixer.push(1, c.interleaved.data(), 2, c.channels)) << c.name;
     expectNear(pull(mixer), c.mono, c.name);
   }
+  {  // 16-bit samples, full scale 32768
+    StreamMixer mixer(2, 100);
+    mixer.addStream(1);
+    std::vector<std::int16_t> s16{16384, 0, -32768, -32768};
+    mixer.push(1, s16.data(), 2, 2);
+    expectNear(pull(mixer), {0.25f, -1.0f}, "16-bit stereo");
+  }
   // Two loud stereo streams add up beyond full scale, as on a sink: the 16-bit
   // conversion saturates what is left of it.
   StreamMixer mixer(2, 100);
