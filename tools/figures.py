@@ -109,7 +109,7 @@ def whole_cost():
     parec asked for the helper's own output format; and, with a stream playing, what
     the server is asked for by one bare recording of that stream as the helper asks
     for it (the part of the cost that leaving processes out brings)."""
-    rounds, seconds = 4, 20
+    rounds, seconds = 3, 20
     for server, label, playing in (("pulse", "one stream playing", True), ("pulse", "nothing playing", False),
                                    ("pipewire", "one stream playing", True)):
         recorders = dict(capture_cost.RECORDERS, **({"stream": capture_cost.STREAM_RECORDER} if playing else {}))

@@ -194,7 +194,8 @@ OSStatus PulseConnection::snapshot(ServerSnapshot& out) {
   pa_context* context = readyContext(status);
   if (!context) return status;
   const pa_usec_t now = pa_rtclock_now();
-  if (haveKept_ && keptGeneration_ == generation_ && now - keptAt_ < static_cast<pa_usec_t>(kSnapshotReuseSeconds * 1e6)) {
+  const auto reuse = static_cast<pa_usec_t>(kSnapshotReuseSeconds * 1e6);
+  if (haveKept_ && keptGeneration_ == generation_ && now - keptAt_ < reuse) {
     out = kept_;
     return 0;
   }

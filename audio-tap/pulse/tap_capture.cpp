@@ -195,7 +195,8 @@ void TapCapture::record(pa_context* context, const pa_sink_input_info& input) {
   const pa_channel_map& channels = monitor->second.channels;
   // In the sink's own sample format too, where the mixer takes it (PulseAudio's sinks
   // are 16-bit by default, PipeWire's float): the server converts nothing.
-  const pa_sample_format_t format = monitor->second.format == PA_SAMPLE_S16NE ? PA_SAMPLE_S16NE : PA_SAMPLE_FLOAT32NE;
+  const pa_sample_format_t format =
+      monitor->second.format == PA_SAMPLE_S16NE ? PA_SAMPLE_S16NE : PA_SAMPLE_FLOAT32NE;
   pa_sample_spec spec{format, rate_, channels.channels};
   if (!pa_channel_map_valid(&channels) || !pa_sample_spec_valid(&spec)) return;
   auto recording = std::make_unique<Recording>();
@@ -278,7 +279,8 @@ double TapCapture::secondsNow() const {
 void TapCapture::pump() {
   const auto due = static_cast<std::uint64_t>(std::max(0.0, (secondsNow() - started_) * rate_));
   const auto view = [&] {
-    return ClockView{delivered_ + silence_, due, mixer_.cycleFrames(), static_cast<std::uint64_t>(rate_ * kLateSeconds),
+    return ClockView{delivered_ + silence_, due, mixer_.cycleFrames(),
+                     static_cast<std::uint64_t>(rate_ * kLateSeconds),
                      mixer_.anyPlaying(), mixer_.ready()};
   };
   for (CycleAction action; (action = nextCycle(view())) != CycleAction::wait;) {
