@@ -23,7 +23,10 @@ constexpr const char* kStreamName = "Vesk meeting tap";
 // 2:1 output in step with its input, so a frame is complete the moment the cycle that
 // ends it leaves: the cycle's length adds no delay to frames.
 constexpr double kCycleSeconds = 0.050;
-constexpr double kFragmentSeconds = 0.010;  // what the server is asked to send at a time
+// What the server is asked to send at a time. Half a cycle: on PipeWire each fragment
+// is a message to this process, and 10 ms fragments cost the helper twice the CPU of
+// these (PulseAudio sends as its sink renders, whatever the size asked).
+constexpr double kFragmentSeconds = 0.025;
 constexpr double kLateSeconds = 0.100;      // how late a playing stream may be before it is padded
 constexpr double kIdleSeconds = 0.200;      // silence handed over per wake-up while nothing plays
 constexpr double kMaxSeconds = 0.500;       // the most a stream may run ahead
