@@ -1,10 +1,17 @@
-"""What capturing costs, beside `parec` recording the same sink's monitor in the same
-run: CPU time, wake-ups (voluntary context switches over all threads), resident
-memory, and glitchy 100 ms blocks of a steady tone (drops), on a private PulseAudio
-or PipeWire server. parec is asked for what the helper asks of the server (float mono
-at the sink's rate) and is read through a pipe, as the helper's frames are.
+"""What capturing costs, beside `parec` recording the same sink's monitor, on a private
+PulseAudio or PipeWire server. Two measures:
 
-Usage: python3 bench/capture_cost.py [BUILD_DIR] [SECONDS] [pulse|pipewire] [playing|idle]"""
+- side by side (`measure`): the helper and a parec asked for float mono at the sink's
+  rate run together; CPU time, wake-ups (voluntary context switches over all
+  threads), resident memory, and glitchy 100 ms blocks of a steady tone (drops);
+- the whole cost (`whole_cost`): one recorder at a time, alternating over several
+  rounds, each recorder's own CPU and the sound server's CPU above its idle use
+  (measured between recorders), beside a parec asked for what the helper hands out
+  (s16, 24000 Hz, mono).
+
+Both read their recorders through pipes, as a host reads the helper's frames.
+
+Usage: python3 bench/capture_cost.py [BUILD_DIR] [SECONDS] [pulse|pipewire] [playing|idle] [whole [ROUNDS]]"""
 
 import math
 import os
@@ -188,10 +195,149 @@ def samples_of(frames):
     return struct.unpack(f"<{len(data) // 2}h", data)
 
 
+SERVER_BINARIES = {"pulseaudio", "pipewire", "pipewire-pulse", "wireplumber"}
+SETTLE_SECONDS = 2  # a recorder's start-up, left out of its window
+PAREC_AS_HELPER = ["parec", "--format=s16le", "--rate=24000", "--channels=1"]
+
+
+class ServerMeter:
+    """CPU time of the sound server's processes (the daemon, or PipeWire with its
+    PulseAudio front end and session manager), in seconds."""
+
+    def __init__(self, server):
+        self.pids = [p.pid for p in server.procs
+                     if os.path.basename(p.args[0]) in SERVER_BINARIES and p.poll() is None]
+
+    def seconds(self):
+        return sum(ProcessMeter(pid).start[0] for pid in self.pids) / 1e9
+
+
+def helper_recorder(server):
+    helper = Helper("vesk-audio-tap", env=server.env)
+    FrameReader(helper)
+    helper.send(b"start\n")
+    ready = helper.read_error_event(timeout=10)
+    assert ready and ready["event"] == "ready", ready
+    return helper.proc, helper.kill
+
+
+def command_recorder(argv):
+    def start(server):
+        proc = subprocess.Popen([a.format(sink=server.SINK, stream=server.stream, format=server.format) for a in argv],
+                                env=server.env,
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        PipeReader(proc)
+
+        def stop():
+            proc.kill()
+            proc.wait()
+        return proc, stop
+    return start
+
+
+RECORDERS = {
+    "helper": helper_recorder,
+    "parec": command_recorder(PAREC_AS_HELPER + ["-d", "{sink}.monitor"]),
+}
+# The part of the helper's server share that comes with leaving processes out: one
+# recording of each playing stream (the player's, here), in the format and fragment
+# size the helper asks for it, by a bare recorder.
+STREAM_RECORDER = command_recorder(["parec", "--format={format}", "--channels=2", "--latency-msec=10",
+                                    "--monitor-stream={stream}"])
+
+
+def whole_cost(seconds=20, server_kind="pulse", playing=True, rounds=3, recorders=None, idle_seconds=8):
+    """One recorder at a time, alternating (the order turns each round), each for
+    `seconds` after it has settled, with the server idle for `idle_seconds` before and
+    after every one: {name: [{"own": s, "server": s above idle}, ...] per round}, CPU
+    seconds per second."""
+    recorders = recorders or RECORDERS
+    server = PipeWireServer() if server_kind == "pipewire" else PulseServer()
+    server.stream = None
+    # The sink's own sample format, which the helper asks for (s16le or float32le).
+    sinks = [line.split("\t") for line in server.ctl("list", "short", "sinks").stdout.splitlines()]
+    server.format = next((f[3].split()[0] for f in sinks if len(f) > 3 and f[1] == server.SINK), "float32le")
+    # The tests keep a low-latency reader on the sink's monitor (a null sink's first
+    # data may come late without one); no desktop has one, and it would hold the sink
+    # at the latency that each recorder's own request sets otherwise.
+    for keeper in [p for p in server.procs if os.path.basename(p.args[0]) == "parec"]:
+        keeper.kill()
+        keeper.wait()
+        server.procs.remove(keeper)
+    player = None
+    try:
+        if playing:
+            path = os.path.join(server.dir, "steady.wav")
+            total = rounds * len(recorders) * (seconds + idle_seconds + SETTLE_SECONDS + 2) + idle_seconds + 30
+            write_tone(path, total)
+            player = subprocess.Popen(["paplay", "--latency-msec=20", path], env=server.env)
+            deadline = time.monotonic() + 10
+            while not server.stream and time.monotonic() < deadline:
+                server.stream = (server.ctl("list", "short", "sink-inputs").stdout.split() or [None])[0]
+                time.sleep(0.1)
+        meter = ServerMeter(server)
+        time.sleep(SETTLE_SECONDS)
+
+        def idle_window():
+            before = meter.seconds()
+            time.sleep(idle_seconds)
+            return (meter.seconds() - before) / idle_seconds
+
+        results = {name: [] for name in recorders}
+        names = list(recorders)
+        idle = idle_window()
+        for round_ in range(rounds):
+            for name in names[round_ % len(names):] + names[:round_ % len(names)]:
+                proc, stop = recorders[name](server)
+                time.sleep(SETTLE_SECONDS)
+                own, served = ProcessMeter(proc.pid), meter.seconds()
+                time.sleep(seconds)
+                own_cpu, served = own.since_start(seconds)["cpu"], (meter.seconds() - served) / seconds
+                stop()
+                time.sleep(1)
+                idle_after = idle_window()
+                results[name].append({"own": own_cpu, "server": served - (idle + idle_after) / 2,
+                                      "idle": (idle + idle_after) / 2})
+                idle = idle_after
+        return results
+    finally:
+        if player:
+            player.kill()
+            player.wait()
+        server.close()
+
+
+def summary(runs):
+    """Means over the rounds of a recorder's own CPU, its server share and their total,
+    and the total's range."""
+    totals = [r["own"] + r["server"] for r in runs]
+    mean = lambda key: sum(r[key] for r in runs) / len(runs)  # noqa: E731
+    return {"own": mean("own"), "server": mean("server"), "idle": mean("idle"), "total": sum(totals) / len(totals),
+            "low": min(totals), "high": max(totals)}
+
+
+def print_whole_cost(kind, playing, seconds, rounds, results):
+    print(f"{kind}, {'one stream playing' if playing else 'nothing playing'}: one recorder at a time, "
+          f"{rounds} rounds of {seconds:.0f} s; CPU in % of a core")
+    for name, runs in results.items():
+        s = summary(runs)
+        print(f"  {name:13}: own {100 * s['own']:5.2f}   server above idle {100 * s['server']:5.2f}   "
+              f"total {100 * s['total']:5.2f} ({100 * s['low']:.2f}-{100 * s['high']:.2f})   "
+              f"server idle {100 * s['idle']:.2f}")
+    ratios = [(h["own"] + h["server"]) / (p["own"] + p["server"]) for h, p in zip(results["helper"], results["parec"])]
+    print(f"  helper / parec, total: {summary(results['helper'])['total'] / summary(results['parec'])['total']:.2f}"
+          f" (rounds {', '.join(f'{r:.2f}' for r in ratios)})")
+
+
 def main():
     seconds = float(sys.argv[2]) if len(sys.argv) > 2 else 60
     kind = sys.argv[3] if len(sys.argv) > 3 else "pulse"
     playing = (sys.argv[4] if len(sys.argv) > 4 else "playing") == "playing"
+    if len(sys.argv) > 5 and sys.argv[5] == "whole":
+        rounds = int(sys.argv[6]) if len(sys.argv) > 6 else 3
+        recorders = dict(RECORDERS, **({"player stream": STREAM_RECORDER} if playing else {}))
+        print_whole_cost(kind, playing, seconds, rounds, whole_cost(seconds, kind, playing, rounds, recorders))
+        return
     result = measure(seconds, kind, playing)
     print(f"{kind}, {'one stream playing' if playing else 'nothing playing'}, {seconds:.0f} s")
     for name, r in result.items():

@@ -5,13 +5,14 @@ the real default devices with afplay, say and afrecord (run them on a quiet Mac:
 sound playing would be captured too); they are skipped when this terminal may not
 record system audio."""
 
+import math
 import os
 import signal
 import time
 import unittest
 
-from audio_session import (PLATFORM, FrameReader, Player, Recorder, Speaker, level, samples_of,
-                           skip_without_audio_access, sound_server, tone_level, tone_peak)
+from audio_session import (PLATFORM, Client, FrameReader, Player, Recorder, Speaker, level, samples_of,
+                           skip_without_audio_access, sound_server, tone_level, tone_peak, write_stereo_tone)
 from host import Helper, assert_took, time_limit
 
 FULL_FRAME = 4800 * 2
@@ -317,6 +318,40 @@ class RebuildTest(CaptureHelpers):
             self.server.ctl("unload-module", module)
 
         self.check_rebuild(change, ["deviceLost", "outputDeviceChanged"], self.server.SINK)
+
+
+class LevelTest(CaptureHelpers):
+    """A stream is captured as the average of its channels, whatever the server: a
+    stereo tone whose channels are equal at the level of one channel, a loud one
+    unclipped, different channels as their mean."""
+
+    CASES = (  # left and right as (Hz, amplitude); the levels expected in the capture
+        ("equal channels at 0.2", (440, 0.2), (440, 0.2), {440: 0.2}),
+        ("equal channels at 0.9", (440, 0.9), (440, 0.9), {440: 0.9}),
+        ("different channels", (440, 0.4), (1000, 0.8), {440: 0.2, 1000: 0.4}),
+    )
+
+    def test_a_stereo_stream_is_captured_at_the_average_of_its_channels(self):
+        for name, left, right, expected in self.CASES:
+            with self.subTest(name):
+                path = os.path.join(self.server.dir, f"stereo-{left[0]}-{left[1]}-{right[0]}-{right[1]}.wav")
+                write_stereo_tone(path, 10, left, right)
+                player = Client(self.server, PLATFORM.player + [path])
+                self.addCleanup(player.stop)
+                helper, frames = self.start_helper()
+                self.start_capture(helper)
+                self.wait_for_tone(frames, left[0])
+                samples = self.capture_seconds(helper, frames, 2.0)
+                helper.kill()
+                player.stop()
+                # Levels as the median of 100 ms blocks: a loaded server's drops only
+                # hurt the blocks they fall in.
+                for hz, want in expected.items():
+                    got = tone_level(samples, hz)
+                    self.assertLess(abs(20 * math.log10(max(got, 1e-9) / want)), 0.5, (hz, got, want))
+                # Nothing at the 16-bit limits, nor the odd harmonics of a clipped tone.
+                self.assertLess(max(abs(s) for s in samples), 32767)
+                self.assertLess(tone_level(samples, 3 * left[0]), 0.003)
 
 
 class SilenceTest(CaptureHelpers):

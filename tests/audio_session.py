@@ -3,11 +3,13 @@ of its own), players and recorders that are real clients of it, and a reader tha
 decodes the audio tap's length-prefixed frames as they stream. On a Mac the "server"
 is the real default devices, and players and recorders are the system's own."""
 
+import array
 import math
 import os
 import shutil
 import struct
 import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -234,6 +236,21 @@ def write_tone(path, hz, seconds, rate=48000, amplitude=0.3):
         out.setframerate(rate)
         samples = (int(amplitude * 32767 * math.sin(2 * math.pi * hz * i / rate)) for i in range(frames))
         out.writeframes(b"".join(struct.pack("<h", s) for s in samples))
+
+
+def write_stereo_tone(path, seconds, left, right, rate=48000):
+    """A two-channel WAV whose channels are each a sine, given as (Hz, amplitude)."""
+    frames = int(seconds * rate)
+    sines = [[int(amplitude * 32767 * math.sin(2 * math.pi * hz * i / rate)) for i in range(frames)]
+             for hz, amplitude in (left, right)]
+    interleaved = array.array("h", (s for pair in zip(*sines) for s in pair))
+    if sys.byteorder != "little":
+        interleaved.byteswap()
+    with wave.open(path, "wb") as out:
+        out.setnchannels(2)
+        out.setsampwidth(2)
+        out.setframerate(rate)
+        out.writeframes(interleaved.tobytes())
 
 
 class Client:

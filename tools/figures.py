@@ -105,14 +105,37 @@ def memory():
     row("RSS of vesk-input-monitor (X11, bound, idle)", f"{rss / 1024:.1f} MiB", "", f"peak {peak / 1024:.1f} MiB")
 
 
+def whole_cost():
+    """The helper's CPU plus the server's above idle, one recorder at a time, beside a
+    parec asked for the helper's own output format; and, with a stream playing, what
+    the server is asked for by one bare recording of that stream as the helper asks
+    for it (the part of the cost that leaving processes out brings)."""
+    rounds, seconds = 3, 20
+    for server, label, playing in (("pulse", "one stream playing", True), ("pulse", "nothing playing", False),
+                                   ("pipewire", "one stream playing", True)):
+        recorders = dict(capture_cost.RECORDERS, **({"stream": capture_cost.STREAM_RECORDER} if playing else {}))
+        r = {name: capture_cost.summary(runs)
+             for name, runs in capture_cost.whole_cost(seconds, server, playing, rounds, recorders).items()}
+        h, p = r["helper"], r["parec"]
+        name = "PipeWire" if server == "pipewire" else "PulseAudio"
+        row(f"whole CPU, {label} ({name}): helper + server above idle", f"{100 * h['total']:.2f}% of a core "
+            f"({100 * h['own']:.2f} + {100 * h['server']:.2f})",
+            f"parec s16/24 kHz/mono {100 * p['total']:.2f}% ({100 * p['own']:.2f} + {100 * p['server']:.2f})",
+            f"ratio {h['total'] / p['total']:.2f}; {rounds} rounds of {seconds} s, one at a time")
+        if playing:
+            row(f"  of it, one bare recording of the playing stream ({name})", f"{100 * r['stream']['total']:.2f}%"
+                f" ({100 * r['stream']['own']:.2f} + {100 * r['stream']['server']:.2f})", "", "parec, as the helper asks")
+
+
 def cost():
+    whole_cost()
     playing = capture_cost.measure(60, "pulse", playing=True)
     idle = capture_cost.measure(60, "pulse", playing=False)
     pipewire = capture_cost.measure(60, "pipewire", playing=True)
     for label, r in (("one stream playing", playing), ("nothing playing", idle)):
         h, p = r["helper"], r["parec"]
-        row(f"CPU over 60 s, {label} (PulseAudio)", f"{100 * h['cpu']:.2f}% of a core",
-            f"parec {100 * p['cpu']:.2f}%", f"ratio {h['cpu'] / p['cpu']:.2f}")
+        row(f"helper's own CPU over 60 s, {label} (PulseAudio)", f"{100 * h['cpu']:.2f}% of a core",
+            f"parec float/48 kHz/mono, concurrently {100 * p['cpu']:.2f}%", f"ratio {h['cpu'] / p['cpu']:.2f}")
         row(f"wake-ups, {label} (all threads)", f"{h['wakeups']:.0f}/s", f"parec {p['wakeups']:.0f}/s",
             f"ratio {h['wakeups'] / p['wakeups']:.2f}")
     h, p = playing["helper"], playing["parec"]

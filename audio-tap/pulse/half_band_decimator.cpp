@@ -50,7 +50,16 @@ std::size_t HalfBandDecimator::process(const float* in, std::size_t count, float
     haveEven_ = !haveEven_;
   }
   const std::size_t made = odd_.size() - 2 * kSideTaps;
-  filter(out, made);
+  // Silence in, over the whole reach of the filter, is silence out: while nothing
+  // plays, capture skips the filtering.
+  const auto silent = [](const std::vector<float>& v) {
+    return std::all_of(v.begin(), v.end(), [](float x) { return x == 0.0f; });
+  };
+  if (silent(even_) && silent(odd_)) {
+    std::fill_n(out, made, 0.0f);
+  } else {
+    filter(out, made);
+  }
   even_.erase(even_.begin(), even_.begin() + static_cast<std::ptrdiff_t>(made));
   odd_.erase(odd_.begin(), odd_.begin() + static_cast<std::ptrdiff_t>(made));
   return made;

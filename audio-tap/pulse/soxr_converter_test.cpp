@@ -126,6 +126,20 @@ TEST(SoxrConverterTest, DigitalSilenceGivesExactZeros) {
   }
 }
 
+TEST(SoxrConverterTest, AMixBeyondFullScaleSaturatesAndNeverWraps) {
+  // Two loud streams summed: a sine at 1.8 of full scale. Rounded to 16 bits it is cut
+  // flat at both limits (over a third of a period at each); wrapped, it would fold over.
+  for (const auto& from : {floatFormat(48000, 1, true), floatFormat(44100, 1, true)}) {
+    auto out = convertSine(*makeSoxrConverter(*from, *int16Format(24000, 1)), from, 440,
+                           static_cast<std::size_t>(from->sampleRate()), static_cast<std::size_t>(from->sampleRate() / 100), 1.8f);
+    std::vector<std::int16_t> steady(out.begin() + 2400, out.end());
+    const auto atMax = std::count(steady.begin(), steady.end(), std::int16_t{32767});
+    const auto atMin = std::count(steady.begin(), steady.end(), std::int16_t{-32768});
+    EXPECT_GT(atMax, static_cast<std::ptrdiff_t>(steady.size() / 4)) << from->sampleRate();
+    EXPECT_GT(atMin, static_cast<std::ptrdiff_t>(steady.size() / 4)) << from->sampleRate();
+  }
+}
+
 TEST(SoxrConverterTest, RefusesFormatsItCannotServe) {
   auto to = int16Format(24000, 1);
   EXPECT_EQ(makeSoxrConverter(*floatFormat(48000, 1, true), *int16Format(24000, 2)), nullptr);

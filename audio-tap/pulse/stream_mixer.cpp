@@ -3,6 +3,25 @@
 #include <algorithm>
 
 namespace vesk::pulse {
+namespace {
+
+// The mono mix of one stream: the mean of its channels, frame by frame, scaled to
+// full scale 1.
+template <typename Sample>
+void averageChannels(const Sample* in, std::size_t frames, std::uint32_t channels, float fullScale, float* out) {
+  const float scale = 1.0f / (fullScale * static_cast<float>(std::max<std::uint32_t>(channels, 1)));
+  if (channels <= 1) {
+    for (std::size_t i = 0; i < frames; ++i) out[i] = static_cast<float>(in[i]) * scale;
+    return;
+  }
+  for (std::size_t i = 0; i < frames; ++i, in += channels) {
+    float sum = 0.0f;
+    for (std::uint32_t c = 0; c < channels; ++c) sum += static_cast<float>(in[c]);
+    out[i] = sum * scale;
+  }
+}
+
+}  // namespace
 
 StreamMixer::StreamMixer(std::size_t cycleFrames, std::size_t maxFrames)
     : cycleFrames_(std::max<std::size_t>(cycleFrames, 1)), maxFrames_(std::max(maxFrames, 2 * cycleFrames_)) {}
@@ -27,13 +46,8 @@ std::size_t StreamMixer::streamCount() const {
   return streams_.size();
 }
 
-bool StreamMixer::push(std::uint32_t key, const float* samples, std::size_t count) {
-  return append(key, samples, count);
-}
-
-bool StreamMixer::pushSilence(std::uint32_t key, std::size_t count) { return append(key, nullptr, count); }
-
-bool StreamMixer::append(std::uint32_t key, const float* samples, std::size_t count) {
+template <typename Fill>
+bool StreamMixer::append(std::uint32_t key, std::size_t frames, Fill fill) {
   std::lock_guard<std::mutex> hold(lock_);
   auto it = streams_.find(key);
   if (it == streams_.end()) return readyLocked();
@@ -42,13 +56,23 @@ bool StreamMixer::append(std::uint32_t key, const float* samples, std::size_t co
     fifo.samples.erase(fifo.samples.begin(), fifo.samples.begin() + static_cast<std::ptrdiff_t>(fifo.head));
     fifo.head = 0;
   }
-  if (samples) {
-    fifo.samples.insert(fifo.samples.end(), samples, samples + count);
-  } else {
-    fifo.samples.insert(fifo.samples.end(), count, 0.0f);
-  }
+  const std::size_t at = fifo.samples.size();
+  fifo.samples.resize(at + frames, 0.0f);
+  fill(fifo.samples.data() + at);
   if (fifo.size() > maxFrames_) fifo.head = fifo.samples.size() - 2 * cycleFrames_;  // the delay stays bounded
   return readyLocked();
+}
+
+bool StreamMixer::push(std::uint32_t key, const float* samples, std::size_t frames, std::uint32_t channels) {
+  return append(key, frames, [&](float* out) { averageChannels(samples, frames, channels, 1.0f, out); });
+}
+
+bool StreamMixer::push(std::uint32_t key, const std::int16_t* samples, std::size_t frames, std::uint32_t channels) {
+  return append(key, frames, [&](float* out) { averageChannels(samples, frames, channels, 32768.0f, out); });
+}
+
+bool StreamMixer::pushSilence(std::uint32_t key, std::size_t frames) {
+  return append(key, frames, [](float*) {});  // the room made is silence already
 }
 
 bool StreamMixer::ready() const {

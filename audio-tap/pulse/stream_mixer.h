@@ -1,5 +1,8 @@
 // Mixes the streams of a tap into one mono signal, one IO cycle at a time. Each
-// stream's samples arrive in bursts as the server delivers them. A cycle is ready as
+// stream's samples arrive in bursts as the server delivers them, in as many channels
+// as the stream has; its mono mix is the average of its channels, so a stereo stream
+// whose channels are equal is heard at the level of one, while streams are summed as a
+// sink sums them. A cycle is ready as
 // soon as every stream that is playing holds a whole cycle, so audio leaves as soon as
 // it is in, with no cushion held back; a stream joins (starts playing) once it holds a
 // whole cycle. A stream that runs dry is padded with silence and stops playing until
@@ -27,11 +30,13 @@ class StreamMixer {
   std::size_t streamCount() const;
   std::size_t cycleFrames() const { return cycleFrames_; }
 
-  /// Appends samples of one stream (unknown streams are ignored); returns whether a
-  /// cycle is ready now.
-  bool push(std::uint32_t key, const float* samples, std::size_t count);
+  /// Appends `frames` frames of one stream, `channels` interleaved samples each, as
+  /// their average (unknown streams are ignored); returns whether a cycle is ready now.
+  bool push(std::uint32_t key, const float* samples, std::size_t frames, std::uint32_t channels = 1);
+  /// As above, for signed 16-bit samples (full scale is 32768).
+  bool push(std::uint32_t key, const std::int16_t* samples, std::size_t frames, std::uint32_t channels);
   /// Appends silence (a hole the server reported in the stream); as `push`.
-  bool pushSilence(std::uint32_t key, std::size_t count);
+  bool pushSilence(std::uint32_t key, std::size_t frames);
 
   /// Whether a cycle can be mixed without padding: some stream holds a cycle and every
   /// playing stream does.
@@ -51,7 +56,9 @@ class StreamMixer {
     bool playing = false;
     std::size_t size() const { return samples.size() - head; }
   };
-  bool append(std::uint32_t key, const float* samples, std::size_t count);
+  /// Makes room for `frames` more samples of the stream and has `fill` write them.
+  template <typename Fill>
+  bool append(std::uint32_t key, std::size_t frames, Fill fill);
   bool readyLocked() const;
 
   const std::size_t cycleFrames_;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
 namespace vesk::pulse {
@@ -27,6 +28,48 @@ TEST(StreamMixerTest, AStreamJoinsWithAWholeCycleAndRunsDryIntoSilence) {
   EXPECT_FALSE(mixer.ready());  // playing with 1 left: the next cycle waits for it
   EXPECT_EQ(pull(mixer), (std::vector<float>{1, 0}));  // mixed anyway: padded, and it stops
   EXPECT_FALSE(mixer.anyPlaying());
+}
+
+void expectNear(const std::vector<float>& got, const std::vector<float>& want, const std::string& name) {
+  ASSERT_EQ(got.size(), want.size()) << name;
+  for (std::size_t i = 0; i < got.size(); ++i) EXPECT_NEAR(got[i], want[i], 1e-6) << name << " at " << i;
+}
+
+TEST(StreamMixerTest, AStreamIsTheAverageOfItsChannelsAndStreamsAreSummed) {
+  struct Case {
+    const char* name;
+    std::uint32_t channels;
+    std::vector<float> interleaved;  // two frames
+    std::vector<float> mono;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"mono as it is", 1, {0.9f, -0.9f}, {0.9f, -0.9f}},
+           {"stereo, equal channels: the level of one", 2, {0.9f, 0.9f, -1.0f, -1.0f}, {0.9f, -1.0f}},
+           {"stereo, different channels: their mean", 2, {0.25f, 0.75f, 1.0f, -1.0f}, {0.5f, 0.0f}},
+           {"5.1: the mean of six", 6, {0.6f, 0.6f, 0.6f, 0.6f, 0.6f, 0.6f, 0.6f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f},
+            {0.6f, 0.1f}},
+       }) {
+    StreamMixer mixer(2, 100);
+    mixer.addStream(1);
+    EXPECT_TRUE(mixer.push(1, c.interleaved.data(), 2, c.channels)) << c.name;
+    expectNear(pull(mixer), c.mono, c.name);
+  }
+  {  // 16-bit samples, full scale 32768
+    StreamMixer mixer(2, 100);
+    mixer.addStream(1);
+    std::vector<std::int16_t> s16{16384, 0, -32768, -32768};
+    mixer.push(1, s16.data(), 2, 2);
+    expectNear(pull(mixer), {0.25f, -1.0f}, "16-bit stereo");
+  }
+  // Two loud stereo streams add up beyond full scale, as on a sink: the 16-bit
+  // conversion saturates what is left of it.
+  StreamMixer mixer(2, 100);
+  std::vector<float> loud{0.9f, 0.9f, -0.9f, -0.9f};
+  for (std::uint32_t key : {1u, 2u}) {
+    mixer.addStream(key);
+    mixer.push(key, loud.data(), 2, 2);
+  }
+  expectNear(pull(mixer), {1.8f, -1.8f}, "two streams");
 }
 
 TEST(StreamMixerTest, MixesStreamsWaitsForEveryPlayingOneAndLeavesOutRemovedOnes) {

@@ -23,7 +23,10 @@ constexpr const char* kStreamName = "Vesk meeting tap";
 // 2:1 output in step with its input, so a frame is complete the moment the cycle that
 // ends it leaves: the cycle's length adds no delay to frames.
 constexpr double kCycleSeconds = 0.050;
-constexpr double kFragmentSeconds = 0.010;  // what the server is asked to send at a time
+// What the server is asked to send at a time. Half a cycle: on PipeWire each fragment
+// is a message to this process, and 10 ms fragments cost the helper twice the CPU of
+// these (PulseAudio sends as its sink renders, whatever the size asked).
+constexpr double kFragmentSeconds = 0.025;
 constexpr double kLateSeconds = 0.100;      // how late a playing stream may be before it is padded
 constexpr double kIdleSeconds = 0.200;      // silence handed over per wake-up while nothing plays
 constexpr double kMaxSeconds = 0.500;       // the most a stream may run ahead
@@ -44,6 +47,8 @@ struct TapCapture::Recording {
   std::uint32_t sinkInputIndex;
   std::uint32_t sinkIndex;
   std::optional<std::int32_t> pid;
+  std::uint32_t channels = 1;  // interleaved in what the server sends
+  pa_sample_format_t format = PA_SAMPLE_FLOAT32NE;  // float or 16-bit, native endian
   pa_stream* stream = nullptr;
 
   ~Recording() {
@@ -64,7 +69,8 @@ TapCapture::TapCapture(PulseConnection& connection, std::uint32_t rate, std::vec
       block_(std::move(block)),
       mixer_(static_cast<std::size_t>(std::lround(rate * kCycleSeconds)), static_cast<std::size_t>(rate * kMaxSeconds)),
       excludedPids_(std::move(excludedPids)),
-      cycle_(mixer_.cycleFrames()) {}
+      cycle_(mixer_.cycleFrames()),
+      zeros_(static_cast<std::size_t>(std::lround(kIdleSeconds / kCycleSeconds)) * mixer_.cycleFrames()) {}
 
 TapCapture::~TapCapture() { stop(); }
 
@@ -80,7 +86,8 @@ OSStatus TapCapture::start() {
         context,
         [](pa_context*, const pa_sink_info* info, int eol, void* self) {
           if (eol || !info || !info->monitor_source_name) return;
-          static_cast<TapCapture*>(self)->sinkMonitors_[info->index] = info->monitor_source_name;
+          static_cast<TapCapture*>(self)->sinkMonitors_[info->index] = {
+              info->monitor_source_name, info->channel_map, info->sample_spec.format};
         },
         this);
     status = connection_.waitFor({sinks});
@@ -97,6 +104,7 @@ OSStatus TapCapture::start() {
   }
   started_ = secondsNow();
   delivered_ = 0;
+  silence_ = 0;
   delivering_->store(true);
   pumpQueued_.store(true);
   ioQueue_.async([this, delivering = delivering_] {
@@ -173,7 +181,8 @@ void TapCapture::record(pa_context* context, const pa_sink_input_info& input) {
         [](pa_context* c, const pa_sink_info* info, int eol, void* self) {
           auto* capture = static_cast<TapCapture*>(self);
           if (eol || !info || !info->monitor_source_name || !capture->capturing_) return;
-          capture->sinkMonitors_[info->index] = info->monitor_source_name;
+          capture->sinkMonitors_[info->index] = {info->monitor_source_name, info->channel_map,
+                                                 info->sample_spec.format};
           if (pa_operation* again = pa_context_get_sink_input_info_list(c, onInputInfo, capture)) {
             pa_operation_unref(again);
           }
@@ -182,13 +191,25 @@ void TapCapture::record(pa_context* context, const pa_sink_input_info& input) {
     if (op) pa_operation_unref(op);
     return;
   }
-  pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, rate_, 1};
+  // Recorded in the channels its sink's monitor carries, so the server mixes nothing
+  // down: the mono mix is the average of the channels on every server (asked for mono,
+  // PulseAudio averages but PipeWire adds them up scaled by 1/sqrt(2), which lifts a
+  // stereo tone by 3 dB and clips one near full scale).
+  const pa_channel_map& channels = monitor->second.channels;
+  // In the sink's own sample format too, where the mixer takes it (PulseAudio's sinks
+  // are 16-bit by default, PipeWire's float): the server converts nothing.
+  const pa_sample_format_t format =
+      monitor->second.format == PA_SAMPLE_S16NE ? PA_SAMPLE_S16NE : PA_SAMPLE_FLOAT32NE;
+  pa_sample_spec spec{format, rate_, channels.channels};
+  if (!pa_channel_map_valid(&channels) || !pa_sample_spec_valid(&spec)) return;
   auto recording = std::make_unique<Recording>();
   recording->owner = this;
   recording->sinkInputIndex = input.index;
   recording->sinkIndex = input.sink;
   recording->pid = pid;
-  recording->stream = pa_stream_new(context, kStreamName, &spec, nullptr);
+  recording->channels = channels.channels;
+  recording->format = format;
+  recording->stream = pa_stream_new(context, kStreamName, &spec, &channels);
   if (!recording->stream) return;
   // Only this one input of the sink, not the whole monitor: that is how a mix leaves
   // processes out.
@@ -200,9 +221,9 @@ void TapCapture::record(pa_context* context, const pa_sink_input_info& input) {
   attr.tlength = static_cast<std::uint32_t>(-1);
   attr.prebuf = static_cast<std::uint32_t>(-1);
   attr.minreq = static_cast<std::uint32_t>(-1);
-  attr.fragsize = static_cast<std::uint32_t>(rate_ * kFragmentSeconds) * sizeof(float);
+  attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(static_cast<pa_usec_t>(kFragmentSeconds * 1e6), &spec));
   auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
-  if (pa_stream_connect_record(recording->stream, monitor->second.c_str(), &attr, flags) < 0) return;
+  if (pa_stream_connect_record(recording->stream, monitor->second.source.c_str(), &attr, flags) < 0) return;
   mixer_.addStream(input.index);
   recordings_[input.index] = std::move(recording);
 }
@@ -219,9 +240,12 @@ void TapCapture::onRead(pa_stream* stream, std::size_t, void* data) {
     const void* samples = nullptr;
     std::size_t bytes = 0;
     if (pa_stream_peek(stream, &samples, &bytes) < 0 || bytes == 0) break;
-    std::size_t count = bytes / sizeof(float);
-    bool ready = samples ? mixer.push(recording->sinkInputIndex, static_cast<const float*>(samples), count)
-                         : mixer.pushSilence(recording->sinkInputIndex, count);  // a hole in the stream
+    const bool isFloat = recording->format == PA_SAMPLE_FLOAT32NE;
+    const std::size_t frames = bytes / ((isFloat ? sizeof(float) : sizeof(std::int16_t)) * recording->channels);
+    const std::uint32_t key = recording->sinkInputIndex;
+    bool ready = !samples ? mixer.pushSilence(key, frames)  // a hole in the stream
+                 : isFloat ? mixer.push(key, static_cast<const float*>(samples), frames, recording->channels)
+                           : mixer.push(key, static_cast<const std::int16_t*>(samples), frames, recording->channels);
     pa_stream_drop(stream);
     TapCapture* self = recording->owner;
     if (ready && !self->pumpQueued_.exchange(true)) {
@@ -258,12 +282,19 @@ double TapCapture::secondsNow() const {
 void TapCapture::pump() {
   const auto due = static_cast<std::uint64_t>(std::max(0.0, (secondsNow() - started_) * rate_));
   const auto view = [&] {
-    return ClockView{delivered_, due, mixer_.cycleFrames(), static_cast<std::uint64_t>(rate_ * kLateSeconds),
+    return ClockView{delivered_ + silence_, due, mixer_.cycleFrames(),
+                     static_cast<std::uint64_t>(rate_ * kLateSeconds),
                      mixer_.anyPlaying(), mixer_.ready()};
   };
   for (CycleAction action; (action = nextCycle(view())) != CycleAction::wait;) {
-    deliverCycle(action == CycleAction::silence);
+    if (action == CycleAction::silence) {
+      silence_ += mixer_.cycleFrames();  // handed over below, with the rest of it
+      continue;
+    }
+    deliverSilence();
+    deliverCycle();
   }
+  deliverSilence();
   // A cycle that is in but ahead of real time waits for the timer; any other cycle
   // is announced by the server's thread when it is in.
   const ClockView now = view();
@@ -283,15 +314,24 @@ void TapCapture::scheduleTick(std::uint64_t dueAtFrames) {
   ioQueue_.asyncAfter(deadline, tick_);
 }
 
-void TapCapture::deliverCycle(bool silence) {
-  if (silence) {
-    std::fill(cycle_.begin(), cycle_.end(), 0.0f);
-  } else {
-    mixer_.mix(cycle_.data());
-  }
+void TapCapture::deliverCycle() {
+  mixer_.mix(cycle_.data());
   AudioBuffer buffer{1, static_cast<std::uint32_t>(cycle_.size() * sizeof(float)), cycle_.data()};
   block_(AudioBufferListRef{1, &buffer});
   delivered_ += cycle_.size();
+}
+
+// The silence of all the cycles owed goes in as few buffers as it fills, so that while
+// nothing plays a wake-up of the clock costs one buffer down the pipeline, not one a
+// cycle.
+void TapCapture::deliverSilence() {
+  while (silence_ > 0) {
+    const std::size_t frames = static_cast<std::size_t>(std::min<std::uint64_t>(silence_, zeros_.size()));
+    AudioBuffer buffer{1, static_cast<std::uint32_t>(frames * sizeof(float)), zeros_.data()};
+    block_(AudioBufferListRef{1, &buffer});
+    delivered_ += frames;
+    silence_ -= frames;
+  }
 }
 
 }  // namespace vesk::pulse

@@ -1,14 +1,15 @@
 // The running side of a process tap on PulseAudio: one recording per playing stream
-// (each sink input, through its sink's monitor, narrowed to that input alone), mixed
-// into mono, and a clock on the IO queue that hands the mix to the IO block in 50 ms
-// cycles. While something plays, a cycle leaves as soon as its audio is in (the
-// server's delivery drives it, so nothing waits on a timer); while nothing plays,
-// silence leaves as real time passes, a few cycles per wake-up. Either way the cycles
-// keep to real time: a stream late by more than a set tolerance is padded with silence,
-// and one early by more than a cycle waits. Streams that appear while capture runs are
-// picked up; those of excluded processes are never recorded. With an ancestry table,
-// a stream whose process descends from an excluded one is not recorded either: its
-// process's ancestry is read when the stream appears, before any of it is mixed.
+// (each sink input, through its sink's monitor, narrowed to that input alone), each
+// averaged to mono and the streams summed, and a clock on the IO queue that hands the
+// mix to the IO block in 50 ms cycles. While something plays, a cycle leaves as soon
+// as its audio is in (the server's delivery drives it, so nothing waits on a timer);
+// while nothing plays, silence leaves as real time passes, a few cycles per wake-up
+// in one buffer. Either way the cycles keep to real time: a stream late by more than a
+// set tolerance is padded with silence, and one early by more than a cycle waits.
+// Streams that appear while capture runs are picked up; those of excluded processes
+// are never recorded. With an ancestry table, a stream whose process descends from an
+// excluded one is not recorded either: its process's ancestry is read when the stream
+// appears, before any of it is mixed.
 #pragma once
 
 #include <pulse/pulseaudio.h>
@@ -60,7 +61,8 @@ class TapCapture {
   void forget(std::uint32_t sinkInputIndex);
   void pump();
   void scheduleTick(std::uint64_t dueAtFrames);
-  void deliverCycle(bool silence);
+  void deliverCycle();
+  void deliverSilence();
   double secondsNow() const;
   static void onInputInfo(pa_context* context, const pa_sink_input_info* info, int eol, void* self);
   static void onRead(pa_stream* stream, std::size_t bytes, void* recording);
@@ -76,7 +78,12 @@ class TapCapture {
   // Guarded by the main loop's lock.
   std::vector<std::int32_t> excludedPids_;
   std::map<std::uint32_t, std::unique_ptr<Recording>> recordings_;
-  std::map<std::uint32_t, std::string> sinkMonitors_;  // sink index -> its monitor source
+  struct SinkMonitor {
+    std::string source;        // the sink's monitor source
+    pa_channel_map channels;   // the sink's channels, which its monitor carries
+    pa_sample_format_t format;  // the sink's sample format, ditto
+  };
+  std::map<std::uint32_t, SinkMonitor> sinkMonitors_;  // by sink index
   bool capturing_ = false;
 
   // The clock. `delivering_` is read by queued work before it touches this object.
@@ -88,6 +95,8 @@ class TapCapture {
   double tickAt_ = -1;           // deadline of the timer that is pending, if any
   std::shared_ptr<WorkItem> tick_;
   std::vector<float> cycle_;     // the cycle being handed over
+  std::uint64_t silence_ = 0;    // frames of silence owed, handed over at the end of a pump
+  std::vector<float> zeros_;     // silence to hand over (never written), one idle wake-up's worth
 };
 
 }  // namespace vesk::pulse
