@@ -193,22 +193,7 @@ OSStatus PulseConnection::snapshot(ServerSnapshot& out) {
   OSStatus status = 0;
   pa_context* context = readyContext(status);
   if (!context) return status;
-  const pa_usec_t now = pa_rtclock_now();
-  const auto reuse = static_cast<pa_usec_t>(kSnapshotReuseSeconds * 1e6);
-  if (haveKept_ && keptGeneration_ == generation_ && now - keptAt_ < reuse) {
-    out = kept_;
-    return 0;
-  }
-  const std::uint64_t asked = generation_;
-  status = readSnapshot(context, out);
-  // Kept only when no change was announced while the lists were on their way.
-  haveKept_ = status == 0 && asked == generation_;
-  if (haveKept_) {
-    kept_ = out;
-    keptGeneration_ = asked;
-    keptAt_ = now;
-  }
-  return status;
+  return readSnapshot(context, out);
 }
 
 OSStatus PulseConnection::readSnapshot(pa_context* context, ServerSnapshot& out) {
@@ -265,7 +250,6 @@ OSStatus PulseConnection::readSnapshot(pa_context* context, ServerSnapshot& out)
 void PulseConnection::onContextState(pa_context* context, void* data) {
   auto* self = static_cast<PulseConnection*>(data);
   pa_context_state_t state = pa_context_get_state(context);
-  ++self->generation_;
   if (!PA_CONTEXT_IS_GOOD(state) && !self->lossReported_) {
     self->lossReported_ = true;
     if (self->onLoss_) self->onLoss_();
@@ -276,7 +260,6 @@ void PulseConnection::onContextState(pa_context* context, void* data) {
 void PulseConnection::onSubscription(pa_context*, pa_subscription_event_type_t type, std::uint32_t index,
                                      void* data) {
   auto* self = static_cast<PulseConnection*>(data);
-  ++self->generation_;
   if (self->onChange_) self->onChange_(type, index);
 }
 

@@ -62,17 +62,14 @@ class PulseConnection {
   void signal();
 
   /// Reads everything the object model needs, in one round trip. Lock not held.
-  /// A snapshot younger than `kSnapshotReuseSeconds` is handed out again unless the
-  /// server reported a change since it was asked for: the reads of one burst (a
-  /// periodic check reads the default device, the process list and each process)
-  /// cost the server one round of lists, and no read misses a change it announced.
+  /// Every read asks the server afresh, so no answer outlives the connection it came
+  /// from (a kept snapshot could answer for a server that has just gone).
   OSStatus snapshot(ServerSnapshot& out);
 
   pa_threaded_mainloop* mainloop() { return mainloop_; }
 
   static constexpr double kConnectSeconds = 2.0;
   static constexpr double kRequestSeconds = 2.0;
-  static constexpr double kSnapshotReuseSeconds = 0.2;
 
  private:
   OSStatus connect();
@@ -85,13 +82,6 @@ class PulseConnection {
 
   pa_threaded_mainloop* mainloop_;
   pa_context* context_ = nullptr;
-  // Lock held. Every change event and every loss of the connection moves the
-  // generation on, which retires the snapshot kept for reuse.
-  std::uint64_t generation_ = 0;
-  ServerSnapshot kept_;
-  std::uint64_t keptGeneration_ = 0;
-  pa_usec_t keptAt_ = 0;
-  bool haveKept_ = false;
   bool lossReported_ = true;
   ChangeHandler onChange_;
   LossHandler onLoss_;
