@@ -37,10 +37,14 @@ async function capture(build, wavPath, seconds, rest) {
   const wav = await WavWriter.create(wavPath, { sampleRate: 24000 });
   const frames = tap.frames();
   const sizes = [];
+  // A loaded server may start a player's stream late: the seconds count from the first
+  // sound (at most 30 s of frames in all).
+  let heardFrom = null;
   for await (const frame of frames) {
     await wav.write(frame);
     sizes.push(frame.samples.length);
-    if (wav.samples >= seconds * 24000) break;
+    if (heardFrom === null && frame.samples.some((s) => Math.abs(s) > 1000)) heardFrom = wav.samples - frame.samples.length;
+    if (wav.samples - (heardFrom ?? wav.samples) >= seconds * 24000 || wav.samples >= 30 * 24000) break;
   }
   await wav.close();
   await tap.stop();
