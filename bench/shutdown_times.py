@@ -15,7 +15,7 @@ if len(sys.argv) > 1:
 
 from audio_session import sound_server  # noqa: E402
 from host import Helper  # noqa: E402
-from stalled_host_e2e_test import QUIT_SECONDS, feed  # noqa: E402
+from stalled_host_e2e_test import QUIT_SECONDS, feed, wait_until_read  # noqa: E402
 
 
 def timed_end(helper, end):
@@ -43,6 +43,7 @@ def quit_after_stall(server, seconds):
 def quit_after_unread_errors(server, count):
     helper = Helper("vesk-audio-tap", env=server.env)
     feed(helper, b"bogus\n" * count).join(timeout=300)
+    wait_until_read(helper, 30)  # "quit" is timed from when it can be read
     return timed_end(helper, lambda: helper.send(b"quit\n"))
 
 

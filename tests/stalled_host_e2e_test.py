@@ -2,10 +2,13 @@
 bounded, stay responsive to the commands that end them, and hand a host that reads
 again whole frames and lines, in order."""
 
+import array
+import fcntl
 import json
 import os
 import struct
 import sys
+import termios
 import threading
 import time
 import unittest
@@ -56,6 +59,19 @@ def feed(helper, data):
     writer = threading.Thread(target=run, daemon=True)
     writer.start()
     return writer
+
+
+def wait_until_read(helper, timeout):
+    """Waits until the helper has taken every byte of its standard input out of the pipe
+    (what a writer's return does not say: the pipe holds up to 64 KiB more)."""
+    deadline = time.monotonic() + timeout
+    pending = array.array("i", [1])
+    while time.monotonic() < deadline:
+        fcntl.ioctl(helper.proc.stdin.fileno(), termios.FIONREAD, pending)
+        if pending[0] == 0:
+            return True
+        time.sleep(0.01)
+    return False
 
 
 class StalledHostTest(unittest.TestCase):
@@ -147,6 +163,9 @@ class StalledHostTest(unittest.TestCase):
         writer = feed(helper, b"bogus\n" * 300_000)
         writer.join(timeout=time_limit(120))
         self.assertFalse(writer.is_alive(), "the helper stopped reading its commands")
+        # "quit" waits its turn behind the commands still in the pipe; what is timed is
+        # the end once it is read.
+        self.assertTrue(wait_until_read(helper, time_limit(30)), "the helper stopped reading its commands")
         rss = rss_bytes(helper.proc.pid)
         took = self.timed_end(helper, lambda: helper.send(b"quit\n"))
         print(f"\n300000 unanswered errors: RSS {rss / MIB:.1f} MiB", file=sys.stderr)
