@@ -33,6 +33,21 @@ class ServerTestCase(unittest.TestCase):
         frames = FrameReader(helper)  # keeps standard output drained
         return helper, frames
 
+    def wait_for_tone(self, frames, hz, timeout=time_limit(6.0)):
+        """Waits until a frame that arrives from now on carries the tone: a player that
+        has just started takes a moment before the server plays it, and frames from
+        before (an earlier capture) prove nothing about this one."""
+        deadline = time.monotonic() + timeout
+        seen = len(frames.snapshot())
+        while time.monotonic() < deadline:
+            snapshot = frames.snapshot()
+            for _, payload in snapshot[seen:]:
+                if level(samples_of([payload]), hz) > 0.05:
+                    return
+            seen = len(snapshot)
+            time.sleep(0.05)
+        self.fail(f"no {hz} Hz in the frames within {timeout} s")
+
 
 class CaptureTest(ServerTestCase):
     def player(self, hz):
@@ -50,21 +65,6 @@ class CaptureTest(ServerTestCase):
         ready = self.event(helper)
         self.assertEqual(ready.get("event"), "ready", ready)
         return ready
-
-    def wait_for_tone(self, frames, hz, timeout=time_limit(6.0)):
-        """Waits until a frame that arrives from now on carries the tone: a player that
-        has just started takes a moment before the server plays it, and frames from
-        before (an earlier capture) prove nothing about this one."""
-        deadline = time.monotonic() + timeout
-        seen = len(frames.snapshot())
-        while time.monotonic() < deadline:
-            snapshot = frames.snapshot()
-            for _, payload in snapshot[seen:]:
-                if level(samples_of([payload]), hz) > 0.05:
-                    return
-            seen = len(snapshot)
-            time.sleep(0.05)
-        self.fail(f"no {hz} Hz in the frames within {timeout} s")
 
     def capture_seconds(self, helper, frames, seconds):
         """Captures for a while and returns the samples of the frames that arrived."""
@@ -205,7 +205,6 @@ class CaptureHelpers(ServerTestCase):
     player = CaptureTest.player
     event = CaptureTest.event
     start_capture = CaptureTest.start_capture
-    wait_for_tone = CaptureTest.wait_for_tone
     capture_seconds = CaptureTest.capture_seconds
 
 
