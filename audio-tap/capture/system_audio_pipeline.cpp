@@ -15,6 +15,15 @@ namespace {
 
 // Above this the output capacity (plus its 64 spare frames) would not fit 32 bits.
 constexpr double kMaxOutputFrames = 4294967295.0 - 64.0;
+// Exact zeros a converter must have taken before it holds nothing else: far longer
+// than any resampling filter reaches back.
+constexpr std::int64_t kSettledMicros = 100000;
+
+// Whether every byte is zero: each byte equals the next and the first is zero (the
+// C library compares in vector-sized steps).
+bool isAllZero(const std::uint8_t* bytes, std::size_t size) {
+  return size == 0 || (bytes[0] == 0 && std::memcmp(bytes, bytes + 1, size - 1) == 0);
+}
 
 }  // namespace
 
@@ -57,11 +66,17 @@ void SystemAudioTap::convertAndWrite(const std::shared_ptr<PcmBuffer>& input) {
   std::shared_ptr<AudioConverter> converter = converter_.load();
   std::shared_ptr<const AudioFormat> format = outputFormat_.load();
   if (!converter || !format) return;
-  watchForSilence(*input);
+  const std::int64_t zerosBefore = zeroMicros_;
+  const bool silent = watchForSilence(*input);
 
   const double ratio = format->sampleRate() / input->format()->sampleRate();
   const double frames = ratio * input->frameLength();
   if (!(frames >= 0.0 && frames <= kMaxOutputFrames)) return;  // rates no platform format has
+  if (silent && zerosBefore >= kSettledMicros) {
+    passSettledSilence(*input, ratio);
+    return;
+  }
+  passedFraction_ = 0;
   const std::uint32_t capacity = static_cast<std::uint32_t>(frames) + 64;
   // IO cycles keep their size, so one output buffer serves conversion after conversion.
   if (!outputBuffer_ || outputBuffer_->format() != format || outputBuffer_->frameCapacity() != capacity) {
@@ -106,6 +121,18 @@ void SystemAudioTap::appendAndChunk(const std::int16_t* samples, std::uint32_t c
   pendingSamples_.erase(pendingSamples_.begin(), pendingSamples_.begin() + static_cast<std::ptrdiff_t>(offset));
 }
 
+// Exact zeros into a converter that has taken nothing but zeros for a while come out
+// as zeros: they are passed by it, as the samples it would have made, so that while
+// nothing plays a cycle costs a copy, not the whole filter. The converter still
+// holds its latency's worth of zeros and goes on from there when sound comes.
+void SystemAudioTap::passSettledSilence(const PcmBuffer& input, double ratio) {
+  const double owed = passedFraction_ + ratio * input.frameLength();
+  const double whole = std::floor(owed);
+  passedFraction_ = owed - whole;
+  convertedFrames_.fetch_add(static_cast<std::int64_t>(whole), std::memory_order_relaxed);
+  appendSilence(static_cast<std::int64_t>(whole));
+}
+
 // Silence for the time capture was down, in the stream's place, chunked as usual.
 void SystemAudioTap::appendSilence(std::int64_t count) {
   static constexpr std::int16_t kZeros[4800] = {};
@@ -119,11 +146,10 @@ void SystemAudioTap::appendSilence(std::int64_t count) {
 // Follows the run of captured buffers that hold nothing but exact zeros (all bytes
 // zero: digital silence in any PCM format), and ends a silence report as soon as
 // one does not.
-void SystemAudioTap::watchForSilence(PcmBuffer& input) {
+bool SystemAudioTap::watchForSilence(PcmBuffer& input) {
   bool silent = true;
   for (const AudioBuffer& buffer : input.mutableAudioBufferList()) {
-    const auto* bytes = static_cast<const std::uint8_t*>(buffer.mData);
-    if (bytes && std::any_of(bytes, bytes + buffer.mDataByteSize, [](std::uint8_t b) { return b != 0; })) {
+    if (buffer.mData && !isAllZero(static_cast<const std::uint8_t*>(buffer.mData), buffer.mDataByteSize)) {
       silent = false;
       break;
     }
@@ -132,7 +158,7 @@ void SystemAudioTap::watchForSilence(PcmBuffer& input) {
     // In whole microseconds, so that buffers add up exactly.
     zeroMicros_ += std::llround(1e6 * input.frameLength() / input.format()->sampleRate());
     zeroRunMicros_.store(zeroMicros_, std::memory_order_relaxed);
-    return;
+    return true;
   }
   zeroMicros_ = 0;
   zeroRunMicros_.store(0, std::memory_order_relaxed);
@@ -142,6 +168,7 @@ void SystemAudioTap::watchForSilence(PcmBuffer& input) {
     event["silent"] = false;
     context_.output.emit(event);
   }
+  return false;
 }
 
 void SystemAudioTap::resetSilenceWatch() {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "audio-tap/capture/system_audio_tap.h"
@@ -176,6 +177,39 @@ TEST_F(PipelineTest, SamplesLeaveInOrder) {
   }
   ASSERT_EQ(all.size(), 9700u);
   for (int i = 0; i < 9700; ++i) ASSERT_EQ(all[static_cast<std::size_t>(i)], static_cast<std::int16_t>(i));
+}
+
+// Once the converter has taken 100 ms of exact zeros, more zeros pass it by as the
+// zeros it would have made, the fractions of a sample carried; sound goes through it.
+TEST_F(PipelineTest, SettledSilencePassesTheConverterBy) {
+  struct Case {
+    double rate;
+    std::uint32_t framesPerCycle;
+    std::size_t converted;  // cycles before the converter is settled
+    std::size_t passed;     // zero samples of the 95 or 90 cycles after
+  };
+  for (const Case& c : {Case{48000, 480, 10, 90 * 240}, Case{44100, 1000, 5, 51700}}) {
+    CaptureScene s;
+    s.hardware.setFormat(11, testing::float32Format(c.rate, 1));
+    auto t = s.makeTap();
+    ASSERT_EQ(t->start(), std::nullopt);
+    for (int i = 0; i < 100; ++i) s.deliverFloats(c.framesPerCycle, 0.0f);
+    s.deliverFloats(c.framesPerCycle, 0.5f);
+    s.conversionQueue().runPending();
+    EXPECT_EQ(s.converter().calls.size(), c.converted + 1) << c.rate;
+    t->stop();
+    std::vector<int> all;
+    for (const auto& f : s.output.frames) {
+      auto samples = samplesOf(f);
+      all.insert(all.end(), samples.begin(), samples.end());
+    }
+    // The fake converter numbers its samples: the passed ones are the zeros between.
+    const std::size_t fromConverter = c.converted * static_cast<std::size_t>(c.framesPerCycle * 24000 / c.rate);
+    ASSERT_GT(all.size(), fromConverter + c.passed);
+    EXPECT_EQ(std::count(all.begin() + static_cast<std::ptrdiff_t>(fromConverter), all.end(), 0),
+              static_cast<std::ptrdiff_t>(c.passed)) << c.rate;
+    EXPECT_NE(all.back(), 0) << c.rate;
+  }
 }
 
 TEST_F(PipelineTest, FailedConversionsAppendNothingAndReportOnlyInDebug) {

@@ -191,7 +191,8 @@ class SystemAudioTap : public std::enable_shared_from_this<SystemAudioTap> {
   void convertAndWrite(const std::shared_ptr<PcmBuffer>& input);
   void appendAndChunk(const std::int16_t* samples, std::uint32_t count);
   void appendSilence(std::int64_t count);
-  void watchForSilence(PcmBuffer& input);
+  void passSettledSilence(const PcmBuffer& input, double ratio);
+  bool watchForSilence(PcmBuffer& input);
   void resetSilenceWatch();
 
   CaptureContext context_;
@@ -255,6 +256,7 @@ class SystemAudioTap : public std::enable_shared_from_this<SystemAudioTap> {
   // Silence (conversionQueue, published for the main queue).
   std::int64_t zeroMicros_ = 0;
   std::atomic<std::int64_t> zeroRunMicros_{0};
+  double passedFraction_ = 0;  // of an output sample, owed by silence passed by the converter
   std::atomic<bool> silenceReported_{false};
 };
 
