@@ -117,6 +117,7 @@ OSStatus PulseConnection::connect() {
 }
 
 void PulseConnection::dropContext() {
+  kept_.reset();
   if (!context_) return;
   pa_context_set_state_callback(context_, nullptr, nullptr);
   pa_context_set_subscribe_callback(context_, nullptr, nullptr);
@@ -193,7 +194,31 @@ OSStatus PulseConnection::snapshot(ServerSnapshot& out) {
   OSStatus status = 0;
   pa_context* context = readyContext(status);
   if (!context) return status;
-  return readSnapshot(context, out);
+  if (kept_ && keptAt_ == changes_) {
+    // The answer comes after every change the server reported before it: if none
+    // came, the kept read is what the server holds now.
+    status = readServerInfo(context);
+    if (status != 0) return status;
+    if (kept_ && keptAt_ == changes_) {
+      out = *kept_;
+      return 0;
+    }
+  }
+  const std::uint64_t sentAt = changes_;
+  status = readSnapshot(context, out);
+  if (status != 0) return status;
+  // Kept only when no change came while its lists were being read.
+  if (sentAt == changes_) {
+    kept_ = out;
+    keptAt_ = sentAt;
+  } else {
+    kept_.reset();
+  }
+  return 0;
+}
+
+OSStatus PulseConnection::readServerInfo(pa_context* context) {
+  return waitFor({pa_context_get_server_info(context, [](pa_context*, const pa_server_info*, void*) {}, nullptr)});
 }
 
 OSStatus PulseConnection::readSnapshot(pa_context* context, ServerSnapshot& out) {
@@ -250,6 +275,7 @@ OSStatus PulseConnection::readSnapshot(pa_context* context, ServerSnapshot& out)
 void PulseConnection::onContextState(pa_context* context, void* data) {
   auto* self = static_cast<PulseConnection*>(data);
   pa_context_state_t state = pa_context_get_state(context);
+  if (!PA_CONTEXT_IS_GOOD(state)) self->kept_.reset();
   if (!PA_CONTEXT_IS_GOOD(state) && !self->lossReported_) {
     self->lossReported_ = true;
     if (self->onLoss_) self->onLoss_();
@@ -260,6 +286,7 @@ void PulseConnection::onContextState(pa_context* context, void* data) {
 void PulseConnection::onSubscription(pa_context*, pa_subscription_event_type_t type, std::uint32_t index,
                                      void* data) {
   auto* self = static_cast<PulseConnection*>(data);
+  ++self->changes_;
   if (self->onChange_) self->onChange_(type, index);
 }
 

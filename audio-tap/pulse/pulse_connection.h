@@ -10,6 +10,7 @@
 #include <functional>
 #include <initializer_list>
 #include <mutex>
+#include <optional>
 
 #include "audio-tap/capture/hardware.h"
 #include "audio-tap/pulse/server_snapshot.h"
@@ -61,9 +62,10 @@ class PulseConnection {
   /// Wakes every waiter so it looks at its condition again. Main loop thread.
   void signal();
 
-  /// Reads everything the object model needs, in one round trip. Lock not held.
-  /// Every read asks the server afresh, so no answer outlives the connection it came
-  /// from (a kept snapshot could answer for a server that has just gone).
+  /// Reads everything the object model needs. Lock not held. Every read is a round
+  /// trip, so no answer outlives the connection it came from; while the server has
+  /// reported no change since the last whole read, that read is the answer and the
+  /// round trip is one small request instead of five lists.
   OSStatus snapshot(ServerSnapshot& out);
 
   pa_threaded_mainloop* mainloop() { return mainloop_; }
@@ -79,10 +81,16 @@ class PulseConnection {
                              void* self);
 
   OSStatus readSnapshot(pa_context* context, ServerSnapshot& out);
+  OSStatus readServerInfo(pa_context* context);
 
   pa_threaded_mainloop* mainloop_;
   pa_context* context_ = nullptr;
   bool lossReported_ = true;
+  // Changes the server reported on this connection, and the last whole read with the
+  // count it was sent at: the read holds while the count has not moved. Lock held.
+  std::uint64_t changes_ = 0;
+  std::optional<ServerSnapshot> kept_;
+  std::uint64_t keptAt_ = 0;
   ChangeHandler onChange_;
   LossHandler onLoss_;
 };
