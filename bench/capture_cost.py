@@ -223,7 +223,8 @@ def helper_recorder(server):
 
 def command_recorder(argv):
     def start(server):
-        proc = subprocess.Popen([a.format(sink=server.SINK, stream=server.stream, format=server.format) for a in argv],
+        proc = subprocess.Popen([a.format(sink=server.SINK, stream=server.stream, format=server.format,
+                                          rate=server.rate) for a in argv],
                                 env=server.env,
                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         PipeReader(proc)
@@ -242,8 +243,8 @@ RECORDERS = {
 # The part of the helper's server share that comes with leaving processes out: one
 # recording of each playing stream (the player's, here), in the format and fragment
 # size the helper asks for it, by a bare recorder.
-STREAM_RECORDER = command_recorder(["parec", "--format={format}", "--channels=2", "--latency-msec=10",
-                                    "--monitor-stream={stream}"])
+STREAM_RECORDER = command_recorder(["parec", "--format={format}", "--channels=2", "--rate={rate}",
+                                    "--latency-msec=25", "--monitor-stream={stream}"])
 
 
 def whole_cost(seconds=20, server_kind="pulse", playing=True, rounds=3, recorders=None, idle_seconds=8):
