@@ -112,7 +112,7 @@ def whole_cost():
     for it (the part of the cost that leaving processes out brings)."""
     rounds, seconds = 3, 20
     for server, label, playing in (("pulse", "one stream playing", True), ("pulse", "nothing playing", False),
-                                   ("pipewire", "one stream playing", True)):
+                                   ("pipewire", "one stream playing", True), ("pipewire", "nothing playing", False)):
         recorders = dict(capture_cost.RECORDERS, **({"stream": capture_cost.STREAM_RECORDER} if playing else {}))
         r = {name: capture_cost.summary(runs)
              for name, runs in capture_cost.whole_cost(seconds, server, playing, rounds, recorders).items()}
