@@ -196,10 +196,12 @@ OSStatus PulseConnection::snapshot(ServerSnapshot& out) {
   if (!context) return status;
   if (kept_ && keptAt_ == changes_) {
     // The answer comes after every change the server reported before it: if none
-    // came, the kept read is what the server holds now.
-    status = readServerInfo(context);
+    // came, the kept read is what the server holds now. A new default device is
+    // looked for in the answer too: PipeWire under load may not report one.
+    std::string defaultSink, defaultSource;
+    status = readServerInfo(context, defaultSink, defaultSource);
     if (status != 0) return status;
-    if (kept_ && keptAt_ == changes_) {
+    if (kept_ && keptAt_ == changes_ && kept_->defaultSink == defaultSink && kept_->defaultSource == defaultSource) {
       out = *kept_;
       return 0;
     }
@@ -217,21 +219,24 @@ OSStatus PulseConnection::snapshot(ServerSnapshot& out) {
   return 0;
 }
 
-OSStatus PulseConnection::readServerInfo(pa_context* context) {
-  return waitFor({pa_context_get_server_info(context, [](pa_context*, const pa_server_info*, void*) {}, nullptr)});
+OSStatus PulseConnection::readServerInfo(pa_context* context, std::string& defaultSink, std::string& defaultSource) {
+  ServerSnapshot defaults;
+  OSStatus status = waitFor({pa_context_get_server_info(context, onServerInfo, &defaults)});
+  defaultSink = std::move(defaults.defaultSink);
+  defaultSource = std::move(defaults.defaultSource);
+  return status;
+}
+
+void PulseConnection::onServerInfo(pa_context*, const pa_server_info* info, void* snapshot) {
+  auto* s = static_cast<ServerSnapshot*>(snapshot);
+  if (!info) return;
+  s->defaultSink = info->default_sink_name ? info->default_sink_name : "";
+  s->defaultSource = info->default_source_name ? info->default_source_name : "";
 }
 
 OSStatus PulseConnection::readSnapshot(pa_context* context, ServerSnapshot& out) {
   ServerSnapshot snap;
-  pa_operation* server = pa_context_get_server_info(
-      context,
-      [](pa_context*, const pa_server_info* info, void* data) {
-        auto* s = static_cast<ServerSnapshot*>(data);
-        if (!info) return;
-        s->defaultSink = info->default_sink_name ? info->default_sink_name : "";
-        s->defaultSource = info->default_source_name ? info->default_source_name : "";
-      },
-      &snap);
+  pa_operation* server = pa_context_get_server_info(context, onServerInfo, &snap);
   pa_operation* sinks = pa_context_get_sink_info_list(
       context,
       [](pa_context*, const pa_sink_info* info, int eol, void* data) {

@@ -11,6 +11,7 @@
 #include <initializer_list>
 #include <mutex>
 #include <optional>
+#include <string>
 
 #include "audio-tap/capture/hardware.h"
 #include "audio-tap/pulse/server_snapshot.h"
@@ -65,7 +66,8 @@ class PulseConnection {
   /// Reads everything the object model needs. Lock not held. Every read is a round
   /// trip, so no answer outlives the connection it came from; while the server has
   /// reported no change since the last whole read, that read is the answer and the
-  /// round trip is one small request instead of five lists.
+  /// round trip is one small request instead of five lists (which also brings the
+  /// default devices, and a new one makes it a whole read).
   OSStatus snapshot(ServerSnapshot& out);
 
   pa_threaded_mainloop* mainloop() { return mainloop_; }
@@ -81,7 +83,8 @@ class PulseConnection {
                              void* self);
 
   OSStatus readSnapshot(pa_context* context, ServerSnapshot& out);
-  OSStatus readServerInfo(pa_context* context);
+  OSStatus readServerInfo(pa_context* context, std::string& defaultSink, std::string& defaultSource);
+  static void onServerInfo(pa_context* context, const pa_server_info* info, void* snapshot);
 
   pa_threaded_mainloop* mainloop_;
   pa_context* context_ = nullptr;
