@@ -24,7 +24,11 @@ async function capture(build, wavPath, seconds, rest) {
   const pids = descendants ? rest.slice(2) : rest;
   const tap = new AudioTap({
     binary: path.join(build, 'vesk-audio-tap'), excludePids: pids.map(Number), excludeDescendants: descendants,
+    debug: true,
   });
+  // What the helper says beside the frames, for a test that fails to show.
+  const said = [];
+  tap.on('event', (event) => said.length < 50 && said.push(event));
   if (descendants) {
     const player = spawn('paplay', ['--latency-msec=20', rest[1]], { stdio: 'ignore' });
     player.unref();
@@ -48,7 +52,7 @@ async function capture(build, wavPath, seconds, rest) {
   }
   await wav.close();
   await tap.stop();
-  print('stopped', { capturing: tap.capturing, sizes });
+  print('stopped', { capturing: tap.capturing, sizes, heardFrom, said });
   await tap.stop(); // not capturing: settles at once
   print('started again', await tap.start());
   const code = await tap.quit();
