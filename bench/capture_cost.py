@@ -246,6 +246,10 @@ RECORDERS = {
 STREAM_RECORDER = command_recorder(["parec", "--format={format}", "--channels=2", "--rate={rate}",
                                     "--latency-msec=25", "--monitor-stream={stream}"])
 
+# What handing out audio every 200 ms costs by itself, as the helper must while nothing
+# plays: a parec asked for the helper's format in 200 ms pieces.
+CADENCE_RECORDER = command_recorder(PAREC_AS_HELPER + ["--latency-msec=200", "-d", "{sink}.monitor"])
+
 
 def whole_cost(seconds=20, server_kind="pulse", playing=True, rounds=3, recorders=None, idle_seconds=8):
     """One recorder at a time, alternating (the order turns each round), each for
@@ -336,7 +340,8 @@ def main():
     playing = (sys.argv[4] if len(sys.argv) > 4 else "playing") == "playing"
     if len(sys.argv) > 5 and sys.argv[5] == "whole":
         rounds = int(sys.argv[6]) if len(sys.argv) > 6 else 3
-        recorders = dict(RECORDERS, **({"player stream": STREAM_RECORDER} if playing else {}))
+        recorders = dict(RECORDERS, **({"player stream": STREAM_RECORDER} if playing else
+                                       {"parec 200 ms": CADENCE_RECORDER}))
         print_whole_cost(kind, playing, seconds, rounds, whole_cost(seconds, kind, playing, rounds, recorders))
         return
     result = measure(seconds, kind, playing)

@@ -113,7 +113,8 @@ def whole_cost():
     rounds, seconds = 3, 20
     for server, label, playing in (("pulse", "one stream playing", True), ("pulse", "nothing playing", False),
                                    ("pipewire", "one stream playing", True), ("pipewire", "nothing playing", False)):
-        recorders = dict(capture_cost.RECORDERS, **({"stream": capture_cost.STREAM_RECORDER} if playing else {}))
+        recorders = dict(capture_cost.RECORDERS, **({"stream": capture_cost.STREAM_RECORDER} if playing else
+                                                    {"cadence": capture_cost.CADENCE_RECORDER}))
         r = {name: capture_cost.summary(runs)
              for name, runs in capture_cost.whole_cost(seconds, server, playing, rounds, recorders).items()}
         h, p = r["helper"], r["parec"]
@@ -125,6 +126,10 @@ def whole_cost():
         if playing:
             row(f"  of it, one bare recording of the playing stream ({name})", f"{100 * r['stream']['total']:.2f}%"
                 f" ({100 * r['stream']['own']:.2f} + {100 * r['stream']['server']:.2f})", "", "parec, as the helper asks")
+        else:
+            row(f"  of it, audio handed out every 200 ms ({name})", f"{100 * r['cadence']['total']:.2f}%"
+                f" ({100 * r['cadence']['own']:.2f} + {100 * r['cadence']['server']:.2f})", "",
+                "parec s16/24 kHz/mono in 200 ms pieces")
 
 
 def cost():
