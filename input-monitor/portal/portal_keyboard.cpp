@@ -135,11 +135,6 @@ class PortalKeyboard final : public Keyboard, private PortalConnection::Listener
       runTasks();
       if (stopping_) break;
       if (connection_ && !connection_->wait(wakeFd_, kIdleWait)) connectionLost();
-      if (freshConnectionWanted_ && !session_ && !probing_) {
-        // Outside the connection's own callbacks, with nothing in flight on it.
-        freshConnectionWanted_ = false;
-        connection_.reset();
-      }
       if (!connection_) waitForWake();
     }
   }
@@ -216,7 +211,6 @@ class PortalKeyboard final : public Keyboard, private PortalConnection::Listener
 
   void sessionFailed() {
     releaseHeldKey();
-    startAfresh();
     // Only a failure of what is still wanted waits for a reason to try again.
     attemptFailed_ = session_ && wanted_ == session_->shortcut;
     session_.reset();
@@ -239,19 +233,11 @@ class PortalKeyboard final : public Keyboard, private PortalConnection::Listener
     probing_ = true;
     connection_->createSession(kProbeToken, std::nullopt, [this](std::optional<std::string> path) {
       probing_ = false;
-      if (!path) startAfresh();
       if (path && connection_) connection_->closeSession(*path, [](bool) {});
       answerWaiters(path.has_value());
       advance();
     });
   }
-
-  // After a session could not be made, the next attempt goes over a new connection. A
-  // session the portal made after its answer was given up on, or one still closing,
-  // keeps its object path (sender and token) under this connection, and every new
-  // session with that token would be refused; the portal ends a client's sessions when
-  // it leaves the bus.
-  void startAfresh() { freshConnectionWanted_ = true; }
 
   void releaseHeldKey() {
     if (!session_ || !session_->held) return;
@@ -318,7 +304,6 @@ class PortalKeyboard final : public Keyboard, private PortalConnection::Listener
   std::optional<Session> session_;
   bool attemptFailed_ = false;  // the session for wanted_ failed; wait for a reason to retry
   bool probing_ = false;
-  bool freshConnectionWanted_ = false;  // drop the connection once no session uses it
   std::vector<std::function<void(bool)>> waiters_;
 };
 
