@@ -92,6 +92,7 @@ class PortalTestCase(unittest.TestCase):
                     and time.monotonic() - asked < START):
                 break
             print(f"\nrefused after {time.monotonic() - asked:.1f} s; asking again", file=sys.stderr)
+            time.sleep(0.5)
         self.assertEqual(answer, {"type": "permission", "trusted": trusted})
 
     def bind(self, helper, binding):
