@@ -93,7 +93,7 @@ class PortalTestCase(unittest.TestCase):
                 break
             print(f"\nrefused after {time.monotonic() - asked:.1f} s; asking again", file=sys.stderr)
             time.sleep(0.5)
-        self.assertEqual(answer, {"type": "permission", "trusted": trusted})
+        self.assertEqual(answer, {"type": "permission", "trusted": trusted}, self.desktop.log_tail())
 
     def bind(self, helper, binding):
         helper.send_line({"cmd": "setBinding", "binding": binding})

@@ -61,12 +61,24 @@ class PortalDesktop:
                         DBUS_SESSION_BUS_ADDRESS="unix:path=" + socket)
         self.env.pop("WAYLAND_DISPLAY", None)
         self.env.pop("XDG_SESSION_TYPE", None)
-        self.bus = subprocess.Popen(["dbus-daemon", "--config-file=" + config, "--nofork", "--print-address=1"],
-                                    env=self.env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        # The services the bus starts write their complaints where it does: kept, for a
+        # test that fails to show.
+        self.log = os.path.join(self.root, "desktop.log")
+        with open(self.log, "wb") as log:
+            self.bus = subprocess.Popen(["dbus-daemon", "--config-file=" + config, "--nofork", "--print-address=1"],
+                                        env=self.env, stdout=subprocess.PIPE, stderr=log)
         ready, _, _ = select.select([self.bus.stdout], [], [], 30)
         if not ready or not self.bus.stdout.readline():
             raise RuntimeError("the private session bus did not start")
         self.kglobalshortcutsrc = os.path.join(dirs["config"], "kglobalshortcutsrc")
+
+    def log_tail(self, lines=30):
+        """The last lines the bus and the services it started wrote."""
+        try:
+            with open(self.log, errors="replace") as log:
+                return "".join(log.readlines()[-lines:])
+        except OSError:
+            return ""
 
     def helper_env(self, wayland="display", x11=True):
         """The helper's environment: a Wayland session named by WAYLAND_DISPLAY
