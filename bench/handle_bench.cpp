@@ -5,26 +5,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <cstdlib>
-#include <new>
-
+#include "common/allocation_counter.h"
 #include "input-monitor/emit.h"
 #include "input-monitor/monitor.h"
-
-namespace {
-
-std::atomic<std::size_t> allocations{0};
-
-}  // namespace
-
-void* operator new(std::size_t size) {
-  allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(size ? size : 1)) return p;
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace vesk {
 namespace {
@@ -65,7 +48,7 @@ constexpr EventFlags kControl = 0x40000;
 
 void reportPerEvent(benchmark::State& state, std::size_t allocationsBefore, int eventsPerIteration) {
   double events = static_cast<double>(state.iterations()) * eventsPerIteration;
-  state.counters["allocs/event"] = static_cast<double>(allocations.load() - allocationsBefore) / events;
+  state.counters["allocs/event"] = static_cast<double>(countedAllocations() - allocationsBefore) / events;
   // Shown with an SI prefix: "20n" is 20 ns per event.
   state.counters["time/event"] = benchmark::Counter(events, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
@@ -73,7 +56,8 @@ void reportPerEvent(benchmark::State& state, std::size_t allocationsBefore, int 
 // The common case: a key that is not the bound one, with a main-key binding set.
 void BM_HandleNonMatchingKey(benchmark::State& state) {
   Fixture f;
-  std::size_t before = allocations.load();
+  setCountingAllocations(true);
+  std::size_t before = countedAllocations();
   for (auto _ : state) {
     benchmark::DoNotOptimize(f.monitor.handle(kKeyDown, KeyEvent{0, kControl}));
     benchmark::DoNotOptimize(f.monitor.handle(kKeyUp, KeyEvent{0, kControl}));
@@ -88,7 +72,8 @@ BENCHMARK(BM_HandleNonMatchingKey);
 // timer started and stopped.
 void BM_HandlePressReleasePair(benchmark::State& state) {
   Fixture f;
-  std::size_t before = allocations.load();
+  setCountingAllocations(true);
+  std::size_t before = countedAllocations();
   for (auto _ : state) {
     benchmark::DoNotOptimize(f.monitor.handle(kKeyDown, KeyEvent{49, kControl}));
     benchmark::DoNotOptimize(f.monitor.handle(kKeyUp, KeyEvent{49, kControl}));

@@ -4,26 +4,8 @@
 // take them and checks that the audio came through.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdlib>
-#include <new>
-
 #include "audio-tap/capture/testing/capture_scene.h"
-
-namespace {
-
-std::atomic<bool> counting{false};
-std::atomic<std::size_t> allocations{0};
-
-}  // namespace
-
-void* operator new(std::size_t size) {
-  if (counting.load(std::memory_order_relaxed)) allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(size ? size : 1)) return p;
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#include "common/allocation_counter.h"
 
 namespace vesk {
 namespace {
@@ -48,21 +30,21 @@ TEST(IOAllocationTest, TheIOBlockAllocatesNothingPerCycle) {
     std::vector<AudioBuffer> list(c.buffers, AudioBuffer{1, 512 * 4, samples.data()});
 
     // The count is live: an allocation on this thread is seen.
-    allocations.store(0);
-    counting.store(true);
+    resetCountedAllocations();
+    setCountingAllocations(true);
     std::vector<float> probe;
     probe.reserve(100);
-    counting.store(false);
-    ASSERT_EQ(allocations.load(), 1u) << probe.capacity();
+    setCountingAllocations(false);
+    ASSERT_EQ(countedAllocations(), 1u) << probe.capacity();
 
-    allocations.store(0);
+    resetCountedAllocations();
     for (int round = 0; round < 10; ++round) {
-      counting.store(true);
+      setCountingAllocations(true);
       for (int cycle = 0; cycle < 50; ++cycle) block({c.buffers, list.data()});
-      counting.store(false);
+      setCountingAllocations(false);
       s.conversionQueue().runPending();  // allocates as it likes, off the IO thread
     }
-    EXPECT_EQ(allocations.load(), 0u) << c.name;
+    EXPECT_EQ(countedAllocations(), 0u) << c.name;
     EXPECT_EQ(tap->counters().ioCalls, 500) << c.name;
     EXPECT_EQ(s.converter().calls.size(), 500u) << c.name;
     tap->stop();
