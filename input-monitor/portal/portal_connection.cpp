@@ -122,6 +122,10 @@ std::string PortalConnection::requestPath(const std::string& token) const {
   return std::string(kPortalPath) + "/request/" + senderPart_ + "/" + token;
 }
 
+std::string PortalConnection::sessionPath(const std::string& token) const {
+  return std::string(kPortalPath) + "/session/" + senderPart_ + "/" + token;
+}
+
 void PortalConnection::createSession(const std::string& token, const std::optional<PortalShortcut>& shortcut,
                                      SessionDone done) {
   std::string handleToken = nextToken();
@@ -138,11 +142,28 @@ void PortalConnection::createSession(const std::string& token, const std::option
                               sd_bus_message_close_container(m.get()) >= 0 &&
                               sd_bus_message_close_container(m.get()) >= 0)) &&
                sd_bus_message_close_container(m.get()) >= 0;
-  auto finish = [done = std::move(done)](sd_bus_message* results) {
-    done(results ? readSessionHandle(results) : std::nullopt);
+  auto finish = [this, path = sessionPath(token), done = std::move(done)](Outcome outcome, sd_bus_message* results) {
+    auto handle = outcome == Outcome::granted ? readSessionHandle(results) : std::nullopt;
+    if (handle || outcome == Outcome::refused) return done(handle);
+    // Under load the portal (1.16) has sent a Response it could not build, with no
+    // results, for a session it made and kept. Left alone, that session would refuse
+    // every later one under its token; whether it exists is the answer.
+    confirmSession(path, done);
   };
-  if (!built) return finish(nullptr);
+  if (!built) return finish(Outcome::refused, nullptr);
   startRequest(m.get(), handleToken, std::move(finish));
+}
+
+void PortalConnection::confirmSession(const std::string& path, SessionDone done) {
+  sd_bus_message* m = nullptr;
+  bool built = sd_bus_message_new_method_call(bus_, &m, kPortalName, path.c_str(), "org.freedesktop.DBus.Properties",
+                                              "Get") >= 0 &&
+               sd_bus_message_append(m, "ss", kSessionInterface, "version") >= 0;
+  Message call(m);
+  if (!built) return done(std::nullopt);
+  startCall(call.get(), Call{{}, [path, done = std::move(done)](bool exists) {
+                               done(exists ? std::optional<std::string>(path) : std::nullopt);
+                             }});
 }
 
 void PortalConnection::bindShortcuts(const std::string& sessionPath, const PortalShortcut& shortcut, Done done) {
@@ -151,8 +172,8 @@ void PortalConnection::bindShortcuts(const std::string& sessionPath, const Porta
   bool built = m && sd_bus_message_append(m.get(), "o", sessionPath.c_str()) >= 0 &&
                appendShortcuts(m.get(), shortcut) >= 0 &&
                sd_bus_message_append(m.get(), "sa{sv}", "", 1, "handle_token", "s", handleToken.c_str()) >= 0;
-  auto finish = [done = std::move(done)](sd_bus_message* results) { done(results != nullptr); };
-  if (!built) return finish(nullptr);
+  auto finish = [done = std::move(done)](Outcome outcome, sd_bus_message*) { done(outcome == Outcome::granted); };
+  if (!built) return finish(Outcome::refused, nullptr);
   startRequest(m.get(), handleToken, std::move(finish));
 }
 
@@ -162,8 +183,7 @@ void PortalConnection::closeSession(const std::string& sessionPath, Done done) {
   startCall(m.get(), Call{{}, std::move(done)});
 }
 
-void PortalConnection::startRequest(sd_bus_message* call, const std::string& token,
-                                    std::function<void(sd_bus_message*)> done) {
+void PortalConnection::startRequest(sd_bus_message* call, const std::string& token, RequestDone done) {
   std::string path = requestPath(token);
   requests_[path] = Request{std::move(done), std::chrono::steady_clock::now() + kResponseTimeout};
   startCall(call, Call{path, nullptr});
@@ -174,7 +194,7 @@ void PortalConnection::startCall(sd_bus_message* call, Call entry) {
   if (lost_ || sd_bus_call_async(bus_, nullptr, call, onMethodReply, this, kCallTimeoutUsec) < 0 ||
       sd_bus_message_get_cookie(call, &cookie) < 0) {
     if (entry.done) return entry.done(false);
-    return finishRequest(entry.requestPath, nullptr);
+    return finishRequest(entry.requestPath, Outcome::refused);
   }
   calls_[cookie] = std::move(entry);
 }
@@ -192,7 +212,7 @@ int PortalConnection::onMethodReply(sd_bus_message* reply, void* self, sd_bus_er
     call.done(ok);
   } else if (!ok) {
     // The portal refused the call (no such method, bad arguments, no backend).
-    connection->finishRequest(call.requestPath, nullptr);
+    connection->finishRequest(call.requestPath, Outcome::refused);
   }
   // A request handle other than the predicted one belongs to portals older than the
   // handle_token option; those are not supported and time out.
@@ -202,19 +222,22 @@ int PortalConnection::onMethodReply(sd_bus_message* reply, void* self, sd_bus_er
 int PortalConnection::onResponse(sd_bus_message* signal, void* self, sd_bus_error*) {
   auto* connection = static_cast<PortalConnection*>(self);
   const char* path = sd_bus_message_get_path(signal);
-  std::uint32_t response = 2;
+  std::uint32_t response = 0;
   if (!path || !connection->requests_.count(path)) return 0;
-  bool ok = sd_bus_message_read(signal, "u", &response) >= 0 && response == 0;
-  connection->finishRequest(path, ok ? signal : nullptr);
+  if (sd_bus_message_read(signal, "u", &response) <= 0) {
+    connection->finishRequest(path, Outcome::unclear);
+  } else {
+    connection->finishRequest(path, response == 0 ? Outcome::granted : Outcome::refused, signal);
+  }
   return 0;
 }
 
-void PortalConnection::finishRequest(const std::string& path, sd_bus_message* results) {
+void PortalConnection::finishRequest(const std::string& path, Outcome outcome, sd_bus_message* results) {
   auto it = requests_.find(path);
   if (it == requests_.end()) return;
   auto done = std::move(it->second.done);
   requests_.erase(it);
-  done(results);
+  done(outcome, results);
 }
 
 int PortalConnection::onShortcut(sd_bus_message* signal, void* self, sd_bus_error*) {
@@ -256,7 +279,7 @@ void PortalConnection::failAllRequests() {
   for (auto& [cookie, call] : calls) {
     if (call.done) call.done(false);
   }
-  for (auto& [path, request] : requests) request.done(nullptr);
+  for (auto& [path, request] : requests) request.done(Outcome::refused, nullptr);
 }
 
 void PortalConnection::expireRequests() {
@@ -265,7 +288,7 @@ void PortalConnection::expireRequests() {
   for (const auto& [path, request] : requests_) {
     if (request.deadline <= now) late.push_back(path);
   }
-  for (const auto& path : late) finishRequest(path, nullptr);
+  for (const auto& path : late) finishRequest(path, Outcome::unclear);
 }
 
 bool PortalConnection::process() {

@@ -47,8 +47,9 @@ class PortalConnection {
   bool offersShortcuts();
 
   /// CreateSession with this session token and, when given, the shortcut in its
-  /// options; `done` gets the session's path, or none when the portal refused, failed
-  /// or did not answer in time.
+  /// options; `done` gets the session's path, or none when the portal refused or
+  /// failed. An answer that could not be read, or none in time, is settled by asking
+  /// the session's object itself whether it exists.
   void createSession(const std::string& token, const std::optional<PortalShortcut>& shortcut, SessionDone done);
   /// BindShortcuts of the shortcut to an open session.
   void bindShortcuts(const std::string& sessionPath, const PortalShortcut& shortcut, Done done);
@@ -65,8 +66,12 @@ class PortalConnection {
     std::string requestPath;
     Done done;
   };
+  // How a request ended: a Response granting it (with its results), a refusal or a
+  // failure, or nothing that can be read as either.
+  enum class Outcome { granted, refused, unclear };
+  using RequestDone = std::function<void(Outcome outcome, sd_bus_message* results)>;
   struct Request {
-    std::function<void(sd_bus_message* results)> done;  // null results: failed
+    RequestDone done;
     std::chrono::steady_clock::time_point deadline;
   };
 
@@ -74,9 +79,11 @@ class PortalConnection {
   bool subscribe();
   std::string nextToken();
   std::string requestPath(const std::string& token) const;
-  void startRequest(sd_bus_message* call, const std::string& token, std::function<void(sd_bus_message*)> done);
+  std::string sessionPath(const std::string& token) const;
+  void startRequest(sd_bus_message* call, const std::string& token, RequestDone done);
   void startCall(sd_bus_message* call, Call entry);
-  void finishRequest(const std::string& path, sd_bus_message* results);
+  void finishRequest(const std::string& path, Outcome outcome, sd_bus_message* results = nullptr);
+  void confirmSession(const std::string& path, SessionDone done);
   void failAllRequests();
   void expireRequests();
   bool process();

@@ -23,6 +23,7 @@
 #include <deque>
 #include <future>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -36,8 +37,10 @@ namespace {
 // Longer than a session's creation and binding may take together on a loaded machine.
 constexpr auto kAnswerDeadline = std::chrono::seconds(45);
 constexpr auto kIdleWait = std::chrono::milliseconds(60'000);
-// The probe session that answers "can a session be made" while no binding needs one.
-constexpr const char* kProbeToken = "vesk_probe";
+// The probe sessions that answer "can a session be made" while no binding needs one.
+// Each has a token of its own: the desktop may still be closing the last one when the
+// next question comes, and a session under a token still in use is refused.
+constexpr const char* kProbeToken = "vesk_probe_";
 
 // The monitor keeps no watchdog for a keyboard without key state.
 class InertTimer final : public RepeatingTimer {
@@ -134,7 +137,13 @@ class PortalKeyboard final : public Keyboard, private PortalConnection::Listener
     while (!stopping_) {
       runTasks();
       if (stopping_) break;
-      if (connection_ && !connection_->wait(wakeFd_, kIdleWait)) connectionLost();
+      if (connection_) {
+        PortalConnection* waited = connection_.get();
+        bool alive = waited->wait(wakeFd_, kIdleWait);
+        bool current = waited == connection_.get();
+        retired_.clear();
+        if (!alive && current) connectionLost();
+      }
       if (!connection_) waitForWake();
     }
   }
@@ -185,10 +194,25 @@ class PortalKeyboard final : public Keyboard, private PortalConnection::Listener
     return connection_ != nullptr;
   }
 
+  // Only between sessions: a probe still waiting is answered by the next session's
+  // outcome. Often called from inside the connection's own dispatch, so it is ended
+  // only once that has returned.
+  void dropConnection() {
+    if (connection_) retired_.push_back(std::move(connection_));
+    usedTokens_.clear();
+    probing_ = false;
+  }
+
   void createSession(const PortalShortcut& shortcut) {
     session_ = Session{shortcut, Stage::creating, {}, false};
+    // A binding's token is the desktop's name for it and stays the same, but the desktop
+    // may still be closing the last session made under it, and refuses a second one at
+    // the same path. A new connection gives the new session a path of its own.
+    auto token = sessionTokenFor(shortcut);
+    if (usedTokens_.count(token)) dropConnection();
     if (!connect()) return sessionFailed();
-    connection_->createSession(sessionTokenFor(shortcut), shortcut, [this](std::optional<std::string> path) {
+    usedTokens_.insert(token);
+    connection_->createSession(token, shortcut, [this](std::optional<std::string> path) {
       if (!session_ || session_->stage != Stage::creating) return;
       if (!path) return sessionFailed();
       session_->path = *path;
@@ -231,7 +255,8 @@ class PortalKeyboard final : public Keyboard, private PortalConnection::Listener
   void probe() {
     if (!connect()) return answerWaiters(false);
     probing_ = true;
-    connection_->createSession(kProbeToken, std::nullopt, [this](std::optional<std::string> path) {
+    auto token = kProbeToken + std::to_string(++probeCount_);
+    connection_->createSession(token, std::nullopt, [this](std::optional<std::string> path) {
       probing_ = false;
       if (path && connection_) connection_->closeSession(*path, [](bool) {});
       answerWaiters(path.has_value());
@@ -284,13 +309,13 @@ class PortalKeyboard final : public Keyboard, private PortalConnection::Listener
 
   void connectionLost() {
     // Requests have failed already; drop what is left and reconnect on the next need.
-    connection_.reset();
-    probing_ = false;
+    dropConnection();
     if (session_) sessionFailed();
     answerWaiters(false);
   }
 
   std::unique_ptr<PortalConnection> connection_;
+  std::vector<std::unique_ptr<PortalConnection>> retired_;  // dropped, ended after dispatch
   int wakeFd_;
   std::thread thread_;
 
@@ -304,6 +329,8 @@ class PortalKeyboard final : public Keyboard, private PortalConnection::Listener
   std::optional<Session> session_;
   bool attemptFailed_ = false;  // the session for wanted_ failed; wait for a reason to retry
   bool probing_ = false;
+  std::uint64_t probeCount_ = 0;
+  std::set<std::string> usedTokens_;  // binding session tokens used on connection_
   std::vector<std::function<void(bool)>> waiters_;
 };
 
