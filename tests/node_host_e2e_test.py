@@ -13,7 +13,7 @@ import threading
 import time
 import unittest
 
-from audio_session import Player, PulseServer, Recorder, tone_level, tone_peak
+from audio_session import Player, PulseServer, Recorder, tone_heard, tone_peak
 from host import BUILD_DIR, time_limit
 from x11_session import XServer
 
@@ -154,7 +154,7 @@ class NodeHostTest(unittest.TestCase):
         samples = self.assert_complete_wav(seconds=5)
         # The player's first moments may reach the server late: judge the last two seconds.
         tail = samples[-2 * 24000:]
-        self.assertGreater(tone_level(tail, 440), 0.15)  # played at 0.3 of full scale
+        self.assertGreater(tone_heard(tail, 440), 0.15)  # played at 0.3 of full scale
         self.assertLess(tone_peak(tail, 1000), 0.01)
         for pid in helpers:
             self.assertTrue(gone(pid), pid)
