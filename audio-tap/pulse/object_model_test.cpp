@@ -41,6 +41,18 @@ TEST(ObjectModelTest, DefaultDevices) {
   EXPECT_EQ(defaultOutputSink(s), nullptr);
 }
 
+TEST(ObjectModelTest, AReadListsItsDefaultsOnlyWhenBothAreListedOrUnnamed) {
+  ServerSnapshot s = desk();
+  EXPECT_TRUE(s.listsItsDefaults());
+  s.defaultSink = "new";  // named before it is listed
+  EXPECT_FALSE(s.listsItsDefaults());
+  s.defaultSink = "";
+  s.defaultSource = "gone";
+  EXPECT_FALSE(s.listsItsDefaults());
+  s.defaultSource = "";
+  EXPECT_TRUE(s.listsItsDefaults());
+}
+
 TEST(ObjectModelTest, AProcessPlaysWhileItHasAnUncorkedPlaybackStream) {
   ServerSnapshot s = desk();
   EXPECT_TRUE(isRunningOutput(s, 100));

@@ -209,8 +209,11 @@ OSStatus PulseConnection::snapshot(ServerSnapshot& out) {
   const std::uint64_t sentAt = changes_;
   status = readSnapshot(context, out);
   if (status != 0) return status;
-  // Kept only when no change came while its lists were being read.
-  if (sentAt == changes_) {
+  // Kept only when no change came while its lists were being read, and only when it
+  // lists its own default devices: one read between two states is read again (a new
+  // default sink that is not listed yet has the first sink stand in for it, and a kept
+  // read would hold that for as long as the server reports no change).
+  if (sentAt == changes_ && out.listsItsDefaults()) {
     kept_ = out;
     keptAt_ = sentAt;
   } else {

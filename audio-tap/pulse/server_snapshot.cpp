@@ -25,5 +25,8 @@ const Source* ServerSnapshot::sourceNamed(const std::string& name) const {
 const Source* ServerSnapshot::sourceWithIndex(std::uint32_t index) const {
   return findIn(sources, [&](const Source& s) { return s.index == index; });
 }
+bool ServerSnapshot::listsItsDefaults() const {
+  return (defaultSink.empty() || sinkNamed(defaultSink)) && (defaultSource.empty() || sourceNamed(defaultSource));
+}
 
 }  // namespace vesk::pulse

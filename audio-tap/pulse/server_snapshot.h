@@ -46,6 +46,10 @@ struct ServerSnapshot {
   const Sink* sinkWithIndex(std::uint32_t index) const;
   const Source* sourceNamed(const std::string& name) const;
   const Source* sourceWithIndex(std::uint32_t index) const;
+  /// Whether each default device it names is in its lists. One that is not was read
+  /// between two states of the server: PipeWire names a new default sink to a client
+  /// before it lists that sink to it, and names an unloaded one for a moment after.
+  bool listsItsDefaults() const;
 };
 
 }  // namespace vesk::pulse
