@@ -63,6 +63,26 @@ class SoundServer:
         # reader keeps it moving.
         self._spawn("parec", "--latency-msec=10", "-d", f"{self.SINK}.monitor")
 
+    def wait_until_heard(self, hz, timeout=time_limit(10)):
+        """Waits until the default sink's monitor carries a tone: a fresh server takes
+        a moment (on a loaded machine, seconds) before it plays its first streams, and a
+        capture that is over by then proves nothing."""
+        reader = subprocess.Popen(["parec", "--raw", "--format=s16le", "--rate=24000", "--channels=1",
+                                   "--latency-msec=50", "-d", f"{self.SINK}.monitor"],
+                                  env=self.env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        try:
+            deadline = time.monotonic() + timeout
+            while time.monotonic() < deadline:
+                block = reader.stdout.read(4800)  # 100 ms
+                if len(block) < 4800:
+                    break
+                if level(samples_of([block]), hz) > 0.05:
+                    return
+            raise AssertionError(f"the server did not play {hz} Hz within {timeout} s")
+        finally:
+            reader.kill()
+            reader.wait()
+
     def ctl(self, *args):
         return subprocess.run(["pactl", *args], env=self.env, capture_output=True, text=True, timeout=10)
 

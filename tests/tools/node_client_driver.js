@@ -117,9 +117,14 @@ async function lifecycle(build, wavPath) {
   const converted = []; // the helper's count of samples it made, after each capture
   tap.on('event', (e) => e.event === 'debug' && e.step === 'stopped' && converted.push(e.convertedFrames));
   // Stops at offsets across a frame, each capture first read by an iterator that is
-  // aborted while it waits: every sample reaches frames() before stop() resolves.
+  // aborted while it waits: every sample reaches frames() before stop() resolves, or is
+  // reported dropped (a slow helper's stop lets more than the backlog's 5 frames wait).
   const stops = [];
+  let dropped = 0;
+  const countDrops = (d) => { dropped += d.samples; };
+  tap.on('framesDropped', countDrops);
   for (let offset = 0; offset < 200; offset += 25) {
+    dropped = 0;
     await tap.start();
     const controller = new AbortController();
     setTimeout(() => controller.abort(), 20);
@@ -136,8 +141,9 @@ async function lifecycle(build, wavPath) {
       if (r === null || r.done) break;
       sizes.push(r.value.samples.length);
     }
-    stops.push({ offset, aborted, sizes, late });
+    stops.push({ offset, aborted, sizes, late, dropped });
   }
+  tap.off('framesDropped', countDrops);
   print('stops', { stops, converted });
 
   // A reader that falls 3 s behind: the backlog of 5 frames drops the oldest, and the
