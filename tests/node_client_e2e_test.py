@@ -138,9 +138,9 @@ class NodeClientTest(unittest.TestCase):
         excluded, heard = Player(server, 440), Player(server, 1000)
         for player in (excluded, heard):
             self.addCleanup(player.stop)
-        _, samples = self.capture(server, 3, excluded.pid, players=[excluded, heard], heard=[440, 1000])
+        steps, samples = self.capture(server, 3, excluded.pid, players=[excluded, heard], heard=[440, 1000])
         tail = samples[-2 * 24000:]
-        self.assertGreater(tone_heard(tail, 1000), 0.15)
+        self.assertGreater(tone_heard(tail, 1000), 0.15, steps["stopped"])
         self.assertLess(tone_peak(tail, 440), 0.01)
 
     def test_the_hosts_own_children_are_left_out(self):
@@ -151,9 +151,9 @@ class NodeClientTest(unittest.TestCase):
         tone = os.path.join(self.dir, "own.wav")
         write_tone(tone, 440, 30)
         # The driver, the host here, plays the 440 Hz tone through a child of its own.
-        _, samples = self.capture(server, 3, "--descendants", tone, players=[heard], heard=[1000])
+        steps, samples = self.capture(server, 3, "--descendants", tone, players=[heard], heard=[1000])
         tail = samples[-2 * 24000:]
-        self.assertGreater(tone_heard(tail, 1000), 0.15)
+        self.assertGreater(tone_heard(tail, 1000), 0.15, steps["stopped"])
         self.assertLess(tone_peak(tail, 440), 0.01)
 
     def test_push_to_talk_and_a_recorded_shortcut(self):
@@ -227,7 +227,7 @@ class NodeClientTest(unittest.TestCase):
         step = driver.wait_step("stops", time_limit(60))
         made = [b - a for a, b in zip([0] + step["converted"], step["converted"])]
         for stop, samples in zip(step["stops"], made):
-            self.assertEqual(stop["aborted"], "ABORT_ERR", stop)
+            self.assertIn(stop["aborted"], ("ABORT_ERR", "read"), stop)
             self.assertFalse(stop["late"], stop)
             self.assertEqual(sum(stop["sizes"]) + stop["dropped"], samples, stop)
             self.assertEqual(set(stop["sizes"][:-1]), {4800}, stop)
