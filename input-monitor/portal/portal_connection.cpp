@@ -155,12 +155,8 @@ void PortalConnection::createSession(const std::string& token, const std::option
 }
 
 void PortalConnection::confirmSession(const std::string& path, SessionDone done) {
-  sd_bus_message* m = nullptr;
-  bool built = sd_bus_message_new_method_call(bus_, &m, kPortalName, path.c_str(), "org.freedesktop.DBus.Properties",
-                                              "Get") >= 0 &&
-               sd_bus_message_append(m, "ss", kSessionInterface, "version") >= 0;
-  Message call(m);
-  if (!built) return done(std::nullopt);
+  Message call = newPortalCall(bus_, path.c_str(), "org.freedesktop.DBus.Properties", "Get");
+  if (!call || sd_bus_message_append(call.get(), "ss", kSessionInterface, "version") < 0) return done(std::nullopt);
   startCall(call.get(), Call{{}, [path, done = std::move(done)](bool exists) {
                                done(exists ? std::optional<std::string>(path) : std::nullopt);
                              }});
