@@ -1,6 +1,7 @@
 // Room in a pipe or socket on Linux: what the reader has left unread (FIONREAD on a
 // pipe, SIOCOUTQ on a socket) against the buffer's size (F_GETPIPE_SZ, SO_SNDBUF),
-// checked every 10 ms on the writer thread while the reader is not reading.
+// checked every 10 ms on the writer thread while the reader is not reading, and once
+// by a producer that would write its item itself.
 //
 // A pipe's buffer is a ring of pages and a write that spans pages may leave part of
 // a page unused, so free bytes are not capacity minus unread. Keeping what is unread
@@ -61,6 +62,11 @@ void waitForRoom(int fd, std::size_t bytes) {
     pollfd watched{fd, 0, 0};
     if (::poll(&watched, 1, kPollMilliseconds) > 0) return;
   }
+}
+
+bool hasRoomNow(int fd, std::size_t bytes) {
+  Occupancy now;
+  return returnOccupancy(fd, now) && 2 * (now.unread + bytes) <= now.capacity;
 }
 
 }  // namespace vesk

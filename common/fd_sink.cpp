@@ -10,4 +10,10 @@ void FdSink::write(std::string_view bytes) {
   writeAll(fd_, bytes);  // a reader that has gone loses the bytes; nobody is told
 }
 
+bool FdSink::writeIfRoom(std::string_view bytes) {
+  if (!hasRoomNow(fd_, bytes.size())) return false;
+  writeAll(fd_, bytes);
+  return true;
+}
+
 }  // namespace vesk

@@ -15,11 +15,16 @@ namespace vesk {
 /// (files) and for those the platform says nothing about. Writer thread only.
 void waitForRoom(int fd, std::size_t bytes);
 
+/// True when `fd` can take `bytes` more now without blocking at all; false when it
+/// cannot, or when the platform does not say.
+bool hasRoomNow(int fd, std::size_t bytes);
+
 /// Whole writes to a file descriptor, each begun only once it can be finished.
 class FdSink final : public ByteSink {
  public:
   explicit FdSink(int fd) : fd_(fd) {}
   void write(std::string_view bytes) override;
+  bool writeIfRoom(std::string_view bytes) override;
 
  private:
   int fd_;

@@ -27,6 +27,7 @@ void StreamWriter::startThread() {
 }
 
 void StreamWriter::write(std::string bytes, std::size_t weight) {
+  if (leader_ == nullptr && writeAtOnce(bytes)) return;
   BacklogItem item{std::move(bytes), weight};
   if (leader_ != nullptr) {
     item.after = leader_->handedOver();
@@ -42,6 +43,21 @@ void StreamWriter::write(std::string bytes, std::size_t weight) {
   }
   queued_.notify_one();
   if (dropped) progressed_.notify_all();
+}
+
+// The lock is held across the write, so an item handed over meanwhile cannot overtake
+// this one; the sink promises not to block, so nobody waits on the lock for long.
+bool StreamWriter::writeAtOnce(const std::string& bytes) {
+  std::size_t dropped = 0;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (!backlog_.empty() || writing_ || !sink_.writeIfRoom(bytes)) return false;
+    ++handedOver_;
+    dropped = backlog_.takeDropped();
+  }
+  progressed_.notify_all();
+  if (dropped > 0 && onResumed_) onResumed_(dropped);
+  return true;
 }
 
 std::uint64_t StreamWriter::handedOver() {

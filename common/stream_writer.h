@@ -30,6 +30,10 @@ class ByteSink {
   /// Writes every byte, blocking as long as the reader takes; a failure (the reader
   /// has gone) loses the bytes silently. Writer thread only.
   virtual void write(std::string_view bytes) = 0;
+  /// Writes every byte at once if the sink can take them all without blocking, and
+  /// says so; false, with nothing written, if it cannot or cannot tell. Any thread,
+  /// never while another write of the sink is under way.
+  virtual bool writeIfRoom(std::string_view) { return false; }
 };
 
 class StreamWriter {
@@ -77,6 +81,7 @@ class StreamWriter {
 
  private:
   void serve();
+  bool writeAtOnce(const std::string& bytes);
   bool finished(std::uint64_t count) const;
 
   ByteSink& sink_;

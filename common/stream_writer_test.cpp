@@ -26,6 +26,12 @@ class FakeSink final : public ByteSink {
     }
     written.emplace_back(bytes);
   }
+  bool writeIfRoom(std::string_view bytes) override {
+    if (!room) return false;
+    std::lock_guard<std::mutex> lock(mutex_);
+    written.emplace_back(bytes);
+    return true;
+  }
   void waitUntilBlocked() {
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait(lock, [this] { return blocked_; });
@@ -41,6 +47,7 @@ class FakeSink final : public ByteSink {
   }
 
   std::string hold;
+  bool room = false;  // whether a producer may write an item itself (producer threads only)
   std::vector<std::string> written;
 
  private:
@@ -129,6 +136,29 @@ TEST(StreamWriterTest, ProducersNeverWaitForAStalledReaderAndItGetsTheNewestInOr
   // Reported once, after the stalled write went through: the reader reads again.
   EXPECT_EQ(resumed, std::vector<std::size_t>{4899});
   EXPECT_EQ(writtenWhenResumed, std::vector<std::string>{"item1"});
+}
+
+TEST(StreamWriterTest, AProducerWritesItsItemItselfOnlyWhenNothingWaitsAndTheSinkHasRoom) {
+  FakeSink sink;
+  FakeClock clock;
+  {
+    StreamWriter writer(sink, clock, BacklogBounds{100, 1 << 20});
+    sink.room = true;
+    writer.write("item1");  // no writer thread yet: only the producer can have written it
+    EXPECT_EQ(sink.snapshot(), items(1, 1));
+    writer.startThread();
+    sink.room = false;
+    sink.hold = "item2";
+    writer.write("item2");
+    sink.waitUntilBlocked();
+    sink.room = true;
+    writer.write("item3");  // item2 is still being written: item3 waits its turn
+    writer.write("item4");
+    EXPECT_EQ(sink.snapshot(), items(1, 1));
+    EXPECT_EQ(writer.handedOver(), 4u);
+    sink.release();
+  }  // the destructor writes what is queued
+  EXPECT_EQ(sink.written, items(1, 4));
 }
 
 TEST(StreamWriterTest, DrainWaitsForTheQueueUpToItsDeadline) {
