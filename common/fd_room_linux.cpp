@@ -31,15 +31,13 @@ struct Occupancy {
 
 // What the reader has not read yet and the buffer's size; none for descriptors
 // that are neither pipes nor sockets, or when the kernel does not say.
-bool returnOccupancy(int fd, Occupancy& out) {
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) return false;
+bool returnOccupancy(int fd, FdKind kind, Occupancy& out) {
   int unread = 0;
   int capacity = 0;
-  if (S_ISFIFO(st.st_mode)) {
+  if (kind == FdKind::pipe) {
     capacity = ::fcntl(fd, F_GETPIPE_SZ);
     if (capacity <= 0 || ::ioctl(fd, FIONREAD, &unread) != 0) return false;
-  } else if (S_ISSOCK(st.st_mode)) {
+  } else if (kind == FdKind::socket) {
     socklen_t size = sizeof capacity;
     if (::getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &capacity, &size) != 0 || capacity <= 0) return false;
     if (::ioctl(fd, SIOCOUTQ, &unread) != 0) return false;
@@ -53,10 +51,18 @@ bool returnOccupancy(int fd, Occupancy& out) {
 
 }  // namespace
 
-void waitForRoom(int fd, std::size_t bytes) {
+FdKind returnFdKind(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return FdKind::other;
+  if (S_ISFIFO(st.st_mode)) return FdKind::pipe;
+  if (S_ISSOCK(st.st_mode)) return FdKind::socket;
+  return FdKind::other;
+}
+
+void waitForRoom(int fd, FdKind kind, std::size_t bytes) {
   Occupancy now;
   // An empty buffer takes whatever comes; an item larger than half of it can only go then.
-  while (returnOccupancy(fd, now) && now.unread > 0 && 2 * (now.unread + bytes) > now.capacity) {
+  while (returnOccupancy(fd, kind, now) && now.unread > 0 && 2 * (now.unread + bytes) > now.capacity) {
     // Asks for no event: poll returns early only when the reader has gone (an error
     // or hang-up), and then the write fails at once instead of waiting for ever.
     pollfd watched{fd, 0, 0};
@@ -64,9 +70,9 @@ void waitForRoom(int fd, std::size_t bytes) {
   }
 }
 
-bool hasRoomNow(int fd, std::size_t bytes) {
+bool hasRoomNow(int fd, FdKind kind, std::size_t bytes) {
   Occupancy now;
-  return returnOccupancy(fd, now) && 2 * (now.unread + bytes) <= now.capacity;
+  return returnOccupancy(fd, kind, now) && 2 * (now.unread + bytes) <= now.capacity;
 }
 
 }  // namespace vesk

@@ -11,12 +11,14 @@
 
 namespace vesk {
 
-void waitForRoom(int fd, std::size_t) {
+FdKind returnFdKind(int) { return FdKind::other; }
+
+void waitForRoom(int fd, FdKind, std::size_t) {
   pollfd watched{fd, POLLOUT, 0};
   while (::poll(&watched, 1, -1) < 0 && errno == EINTR) {
   }
 }
 
-bool hasRoomNow(int, std::size_t) { return false; }
+bool hasRoomNow(int, FdKind, std::size_t) { return false; }
 
 }  // namespace vesk

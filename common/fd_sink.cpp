@@ -6,12 +6,12 @@
 namespace vesk {
 
 void FdSink::write(std::string_view bytes) {
-  waitForRoom(fd_, bytes.size());
+  waitForRoom(fd_, kind_, bytes.size());
   writeAll(fd_, bytes);  // a reader that has gone loses the bytes; nobody is told
 }
 
 bool FdSink::writeIfRoom(std::string_view bytes) {
-  if (!hasRoomNow(fd_, bytes.size())) return false;
+  if (!hasRoomNow(fd_, kind_, bytes.size())) return false;
   writeAll(fd_, bytes);
   return true;
 }
