@@ -34,8 +34,13 @@ class LinuxPlatform final : public Platform {
   ProcessTable& processTable() override { return *processTable_; }
   const Clock& clock() override { return clock_; }
   SerialQueue& mainQueue() override { return mainQueue_; }
-  std::shared_ptr<SerialQueue> makeSerialQueue(const std::string& label, QualityOfService) override {
-    return ThreadQueue::startOnOwnThread(label);
+  // Capture's IO and conversion queues share one thread here. The IO clock on Linux
+  // is a timer of our own that hands over mixed audio, not a device's real-time
+  // thread, and converting a cycle right after it is made saves a wake-up per cycle
+  // (20 a second while something plays, 5 while nothing does).
+  std::shared_ptr<SerialQueue> makeSerialQueue(const std::string&, QualityOfService) override {
+    if (!captureQueue_) captureQueue_ = ThreadQueue::startOnOwnThread("vesk.capture");
+    return captureQueue_;
   }
   void watchParent(ProcessID pid, std::function<void()> onExit) override {
     watchParentProcess(pid, mainQueue_, std::move(onExit));
@@ -53,6 +58,7 @@ class LinuxPlatform final : public Platform {
   LinuxProcessInfo processInfo_;
   SteadyClock clock_;
   ThreadQueue mainQueue_;
+  std::shared_ptr<ThreadQueue> captureQueue_;  // made on the main thread, as is capture
 };
 
 }  // namespace
