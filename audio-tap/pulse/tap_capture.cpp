@@ -121,8 +121,31 @@ void TapCapture::stop() {
   if (tick_) tick_->cancel();
   PulseConnection::Lock hold(connection_);
   capturing_ = false;
+  cancelPending();
   recordings_.clear();
   mixer_.clear();
+}
+
+// Requests answered later on the main loop's thread carry this object: each is kept
+// until it is done, so that stop() can cancel those still running before the object
+// goes (an answer to a request made just before a rebuild came after it, and read
+// freed memory).
+void TapCapture::track(pa_operation* operation) {
+  if (!operation) return;
+  std::erase_if(pending_, [](pa_operation* op) {
+    if (pa_operation_get_state(op) == PA_OPERATION_RUNNING) return false;
+    pa_operation_unref(op);
+    return true;
+  });
+  pending_.push_back(operation);
+}
+
+void TapCapture::cancelPending() {
+  for (pa_operation* op : pending_) {
+    if (pa_operation_get_state(op) == PA_OPERATION_RUNNING) pa_operation_cancel(op);
+    pa_operation_unref(op);
+  }
+  pending_.clear();
 }
 
 void TapCapture::onSinkInputEvent(pa_subscription_event_type_t type, std::uint32_t index) {
@@ -135,7 +158,7 @@ void TapCapture::onSinkInputEvent(pa_subscription_event_type_t type, std::uint32
   OSStatus status = 0;
   // Asked without waiting: this is the main loop's own thread.
   if (pa_context* context = connection_.readyContext(status)) {
-    if (pa_operation* op = pa_context_get_sink_input_info(context, index, onInputInfo, this)) pa_operation_unref(op);
+    track(pa_context_get_sink_input_info(context, index, onInputInfo, this));
   }
 }
 
@@ -183,12 +206,10 @@ void TapCapture::record(pa_context* context, const pa_sink_input_info& input) {
           if (eol || !info || !info->monitor_source_name || !capture->capturing_) return;
           capture->sinkMonitors_[info->index] = {info->monitor_source_name, info->channel_map,
                                                  info->sample_spec.format};
-          if (pa_operation* again = pa_context_get_sink_input_info_list(c, onInputInfo, capture)) {
-            pa_operation_unref(again);
-          }
+          capture->track(pa_context_get_sink_input_info_list(c, onInputInfo, capture));
         },
         this);
-    if (op) pa_operation_unref(op);
+    track(op);
     return;
   }
   // Recorded in the channels its sink's monitor carries, so the server mixes nothing
@@ -267,10 +288,8 @@ void TapCapture::onStreamState(pa_stream* stream, void* data) {
     // An input that moved to another sink ends its recording here: ask where it is
     // now, and record it there.
     if (!owner->capturing_) return;
-    if (pa_operation* op = pa_context_get_sink_input_info(pa_stream_get_context(stream), recording->sinkInputIndex,
-                                                          onInputInfo, owner)) {
-      pa_operation_unref(op);
-    }
+    owner->track(
+        pa_context_get_sink_input_info(pa_stream_get_context(stream), recording->sinkInputIndex, onInputInfo, owner));
   }
 }
 

@@ -59,6 +59,8 @@ class TapCapture {
   void record(pa_context* context, const pa_sink_input_info& input);
   bool isExcluded(std::optional<std::int32_t> pid);
   void forget(std::uint32_t sinkInputIndex);
+  void track(pa_operation* operation);
+  void cancelPending();
   void pump();
   void scheduleTick(std::uint64_t dueAtFrames);
   void deliverCycle();
@@ -85,6 +87,7 @@ class TapCapture {
   };
   std::map<std::uint32_t, SinkMonitor> sinkMonitors_;  // by sink index
   bool capturing_ = false;
+  std::vector<pa_operation*> pending_;  // requests whose answers come to this object
 
   // The clock. `delivering_` is read by queued work before it touches this object.
   std::shared_ptr<std::atomic<bool>> delivering_ = std::make_shared<std::atomic<bool>>(false);
