@@ -195,11 +195,6 @@ OSStatus PulseConnection::snapshot(ServerSnapshot& out) {
   pa_context* context = readyContext(status);
   if (!context) return status;
   if (kept_ && keptAt_ == changes_) {
-    // Reads of one burst (a check, a build of capture) share one round trip.
-    if (pa_rtclock_now() - keptConfirmedAt_ < kBurstMicros) {
-      out = *kept_;
-      return 0;
-    }
     // The answer comes after every change the server reported before it: if none
     // came, the kept read is what the server holds now. A new default device is
     // looked for in the answer too: PipeWire under load may not report one.
@@ -207,7 +202,6 @@ OSStatus PulseConnection::snapshot(ServerSnapshot& out) {
     status = readServerInfo(context, defaultSink, defaultSource);
     if (status != 0) return status;
     if (kept_ && keptAt_ == changes_ && kept_->defaultSink == defaultSink && kept_->defaultSource == defaultSource) {
-      keptConfirmedAt_ = pa_rtclock_now();
       out = *kept_;
       return 0;
     }
@@ -222,7 +216,6 @@ OSStatus PulseConnection::snapshot(ServerSnapshot& out) {
   if (sentAt == changes_ && out.listsItsDefaults()) {
     kept_ = out;
     keptAt_ = sentAt;
-    keptConfirmedAt_ = pa_rtclock_now();
   } else {
     kept_.reset();
   }

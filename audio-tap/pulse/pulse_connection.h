@@ -64,19 +64,16 @@ class PulseConnection {
   void signal();
 
   /// Reads everything the object model needs. Lock not held. Every read is a round
-  /// trip, or follows one by less than `kBurstMicros`, so no answer outlives the
-  /// connection it came from; while the server has reported no change since the last
-  /// whole read, that read is the answer and the round trip is one small request
-  /// instead of five lists (which also brings the default devices, and a new one
-  /// makes it a whole read).
+  /// trip, so no answer outlives the connection it came from; while the server has
+  /// reported no change since the last whole read, that read is the answer and the
+  /// round trip is one small request instead of five lists (which also brings the
+  /// default devices, and a new one makes it a whole read).
   OSStatus snapshot(ServerSnapshot& out);
 
   pa_threaded_mainloop* mainloop() { return mainloop_; }
 
   static constexpr double kConnectSeconds = 2.0;
   static constexpr double kRequestSeconds = 2.0;
-  /// How long a round trip that found the kept read current answers later reads too.
-  static constexpr pa_usec_t kBurstMicros = 100'000;
 
  private:
   OSStatus connect();
@@ -97,7 +94,6 @@ class PulseConnection {
   std::uint64_t changes_ = 0;
   std::optional<ServerSnapshot> kept_;
   std::uint64_t keptAt_ = 0;
-  pa_usec_t keptConfirmedAt_ = 0;  // when a round trip last found the kept read current
   ChangeHandler onChange_;
   LossHandler onLoss_;
 };
