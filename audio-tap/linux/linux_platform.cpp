@@ -25,7 +25,7 @@ class LinuxPlatform final : public Platform {
  public:
   LinuxPlatform()
       : processTable_(makeProcProcessTable()),
-        hardware_(pulse::makePulseHardware(*processTable_)),
+        hardware_(pulse::makePulseHardware(*processTable_, &ThreadQueue::returnCurrentWork)),
         converters_(makePcmConverterFactory()) {}
 
   AudioHardware& hardware() override { return *hardware_; }

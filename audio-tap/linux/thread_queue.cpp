@@ -8,6 +8,23 @@
 #include <future>
 
 namespace vesk {
+namespace {
+
+std::atomic<std::uint64_t> lastWork{0};
+thread_local std::uint64_t currentWork = 0;
+
+// Marks the piece of work the serving thread runs while it lives.
+class WorkScope {
+ public:
+  WorkScope() { currentWork = lastWork.fetch_add(1, std::memory_order_relaxed) + 1; }
+  ~WorkScope() { currentWork = 0; }
+  WorkScope(const WorkScope&) = delete;
+  WorkScope& operator=(const WorkScope&) = delete;
+};
+
+}  // namespace
+
+std::uint64_t ThreadQueue::returnCurrentWork() { return currentWork; }
 
 double SteadyClock::now() const {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -103,7 +120,10 @@ void ThreadQueue::serve(State& state) {
         if (signal->due.exchange(false, std::memory_order_acq_rel)) due.push_back(signal);
       }
       hold.unlock();
-      for (const auto& signal : due) signal->handler();
+      for (const auto& signal : due) {
+        WorkScope scope;
+        signal->handler();
+      }
       due.clear();
       hold.lock();
       continue;
@@ -112,8 +132,11 @@ void ThreadQueue::serve(State& state) {
       auto work = std::move(state.work.front());
       state.work.pop_front();
       hold.unlock();
-      work();
-      work = nullptr;  // release what the work held before taking the lock again
+      {
+        WorkScope scope;
+        work();
+        work = nullptr;
+      }  // release what the work held before taking the lock again
       hold.lock();
       continue;
     }
@@ -121,8 +144,11 @@ void ThreadQueue::serve(State& state) {
       auto item = std::move(state.timers.begin()->second);
       state.timers.erase(state.timers.begin());
       hold.unlock();
-      item->perform();
-      item.reset();
+      {
+        WorkScope scope;
+        item->perform();
+        item.reset();
+      }
       hold.lock();
       continue;
     }

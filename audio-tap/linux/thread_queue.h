@@ -46,6 +46,11 @@ class ThreadQueue final : public SerialQueue {
   /// Makes `serve` return once the item it runs (if any) has finished. Any thread.
   void quit();
 
+  /// Which piece of queued work (an async block, a timer, a signal's handler) the
+  /// calling thread runs now: an id no other piece of any queue shares, or 0 outside
+  /// queued work. Lets a backend treat what one piece of work asks as asked at once.
+  static std::uint64_t returnCurrentWork();
+
  private:
   struct Signal {
     std::function<void()> handler;

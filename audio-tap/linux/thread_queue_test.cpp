@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <future>
 #include <mutex>
@@ -115,6 +116,43 @@ TEST(ThreadQueueTest, SignalsRunTheirHandlerOnTheQueueAfterTheLastSignal) {
   const int after = runs.load();
   queue->sync([] {});
   EXPECT_EQ(runs.load(), after);
+}
+
+// Reads of the sound server share a round trip within one piece of work, and only
+// there: every piece, on any queue, must have an id of its own.
+TEST(ThreadQueueTest, EachPieceOfWorkHasAnIdOfItsOwnAndNoneOutside) {
+  auto first = ThreadQueue::startOnOwnThread("test");
+  auto second = ThreadQueue::startOnOwnThread("test");
+  std::vector<std::uint64_t> ids;
+  std::mutex lock;
+  auto note = [&] {
+    std::lock_guard<std::mutex> hold(lock);
+    ids.push_back(ThreadQueue::returnCurrentWork());
+  };
+  std::promise<void> timerRan;  // timers come after queued work: wait for it
+  auto timer = std::make_shared<WorkItem>([&] {
+    note();
+    timerRan.set_value();
+  });
+  first->asyncAfter(SteadyClock().now(), timer);
+  auto signal = second->makeSignal(note);
+  signal->signal();
+  for (int i = 0; i < 3; ++i) {
+    first->async(note);
+    second->async(note);
+  }
+  std::uint64_t twice[2] = {};
+  first->sync([&] { twice[0] = ThreadQueue::returnCurrentWork(), twice[1] = ThreadQueue::returnCurrentWork(); });
+  second->sync([] {});
+  timerRan.get_future().wait();
+  EXPECT_EQ(twice[0], twice[1]);
+  EXPECT_NE(twice[0], 0u);
+  EXPECT_EQ(ThreadQueue::returnCurrentWork(), 0u);  // this thread runs no queued work
+  std::lock_guard<std::mutex> hold(lock);
+  ASSERT_EQ(ids.size(), 8u);
+  std::sort(ids.begin(), ids.end());
+  EXPECT_EQ(std::adjacent_find(ids.begin(), ids.end()), ids.end());
+  EXPECT_NE(ids.front(), 0u);
 }
 
 }  // namespace

@@ -53,7 +53,8 @@ Stream streamFrom(std::uint32_t index, std::uint32_t device, pa_proplist* props,
 
 OSStatus statusFromPulseError(int error) { return error > 0 ? -error : -PA_ERR_UNKNOWN; }
 
-PulseConnection::PulseConnection() : mainloop_(pa_threaded_mainloop_new()) {
+PulseConnection::PulseConnection(CurrentWork currentWork)
+    : mainloop_(pa_threaded_mainloop_new()), currentWork_(currentWork) {
   pa_threaded_mainloop_set_name(mainloop_, "vesk-pulse");
   pa_threaded_mainloop_start(mainloop_);
 }
@@ -194,6 +195,11 @@ OSStatus PulseConnection::snapshot(ServerSnapshot& out) {
   OSStatus status = 0;
   pa_context* context = readyContext(status);
   if (!context) return status;
+  const std::uint64_t work = currentWork_ ? currentWork_() : 0;
+  if (kept_ && keptAt_ == changes_ && work != 0 && work == keptFor_) {
+    out = *kept_;
+    return 0;
+  }
   if (kept_ && keptAt_ == changes_) {
     // The answer comes after every change the server reported before it: if none
     // came, the kept read is what the server holds now. A new default device is
@@ -202,6 +208,7 @@ OSStatus PulseConnection::snapshot(ServerSnapshot& out) {
     status = readServerInfo(context, defaultSink, defaultSource);
     if (status != 0) return status;
     if (kept_ && keptAt_ == changes_ && kept_->defaultSink == defaultSink && kept_->defaultSource == defaultSource) {
+      keptFor_ = work;
       out = *kept_;
       return 0;
     }
@@ -216,6 +223,7 @@ OSStatus PulseConnection::snapshot(ServerSnapshot& out) {
   if (sentAt == changes_ && out.listsItsDefaults()) {
     kept_ = out;
     keptAt_ = sentAt;
+    keptFor_ = work;
   } else {
     kept_.reset();
   }

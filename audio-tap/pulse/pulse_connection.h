@@ -28,7 +28,12 @@ class PulseConnection {
   using ChangeHandler = std::function<void(pa_subscription_event_type_t facilityAndType, std::uint32_t index)>;
   using LossHandler = std::function<void()>;
 
-  PulseConnection();
+  /// Which piece of queued work the calling thread runs (0 outside one), as the
+  /// platform's queues count them.
+  using CurrentWork = std::uint64_t (*)();
+
+  /// `currentWork`: null, or how reads made by one piece of work are told apart.
+  explicit PulseConnection(CurrentWork currentWork = nullptr);
   ~PulseConnection();
   PulseConnection(const PulseConnection&) = delete;
   PulseConnection& operator=(const PulseConnection&) = delete;
@@ -63,11 +68,14 @@ class PulseConnection {
   /// Wakes every waiter so it looks at its condition again. Main loop thread.
   void signal();
 
-  /// Reads everything the object model needs. Lock not held. Every read is a round
-  /// trip, so no answer outlives the connection it came from; while the server has
-  /// reported no change since the last whole read, that read is the answer and the
-  /// round trip is one small request instead of five lists (which also brings the
-  /// default devices, and a new one makes it a whole read).
+  /// Reads everything the object model needs. Lock not held. The first read of a
+  /// piece of work is a round trip, so no answer outlives the connection it came from;
+  /// while the server has reported no change since the last whole read, that read is
+  /// the answer and the round trip is one small request instead of five lists (which
+  /// also brings the default devices, and a new one makes it a whole read). Later
+  /// reads of the same piece of work (one check, one command) take the answer its
+  /// round trip brought while no change has come since: what one piece of work asks
+  /// is one look at the server.
   OSStatus snapshot(ServerSnapshot& out);
 
   pa_threaded_mainloop* mainloop() { return mainloop_; }
@@ -94,6 +102,8 @@ class PulseConnection {
   std::uint64_t changes_ = 0;
   std::optional<ServerSnapshot> kept_;
   std::uint64_t keptAt_ = 0;
+  const CurrentWork currentWork_;
+  std::uint64_t keptFor_ = 0;  // the piece of work whose round trip last found kept_ current
   ChangeHandler onChange_;
   LossHandler onLoss_;
 };

@@ -76,7 +76,8 @@ std::vector<std::int32_t> pidsOf(const TapDescription& description) {
 
 class PulseHardware final : public AudioHardware {
  public:
-  explicit PulseHardware(ProcessTable& processes) : ownPid_(::getpid()), processes_(processes) {
+  PulseHardware(ProcessTable& processes, PulseConnection::CurrentWork currentWork)
+      : connection_(currentWork), ownPid_(::getpid()), processes_(processes) {
     connection_.setHandlers([this](auto type, auto index) { onServerChange(type, index); },
                             [this] { onConnectionLost(); });
   }
@@ -514,8 +515,8 @@ class PulseHardware final : public AudioHardware {
 
 }  // namespace
 
-std::unique_ptr<AudioHardware> makePulseHardware(ProcessTable& processes) {
-  return std::make_unique<PulseHardware>(processes);
+std::unique_ptr<AudioHardware> makePulseHardware(ProcessTable& processes, std::uint64_t (*currentWork)()) {
+  return std::make_unique<PulseHardware>(processes, currentWork);
 }
 
 }  // namespace vesk::pulse
