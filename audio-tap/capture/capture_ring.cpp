@@ -5,6 +5,22 @@
 #include <cstring>
 
 namespace vesk {
+namespace {
+
+// Whether the first `bytes` bytes of every buffer of `input` (fewer where a buffer
+// holds fewer) are zero: each byte equals the next and the first is zero (the C
+// library compares in vector-sized steps, and stops at the first sound).
+bool holdsOnlyZeros(const AudioBufferListRef& input, std::size_t bytes) {
+  for (std::uint32_t b = 0; b < input.mNumberBuffers; ++b) {
+    const AudioBuffer& buffer = input.mBuffers[b];
+    const std::size_t size = std::min<std::size_t>(bytes, buffer.mData ? buffer.mDataByteSize : 0);
+    const auto* data = static_cast<const std::uint8_t*>(buffer.mData);
+    if (size > 0 && (data[0] != 0 || std::memcmp(data, data + 1, size - 1) != 0)) return false;
+  }
+  return true;
+}
+
+}  // namespace
 
 std::shared_ptr<CaptureRing> CaptureRing::make(std::shared_ptr<const AudioFormat> format, std::uint32_t frames,
                                                std::uint32_t cycles) {
@@ -22,7 +38,9 @@ CaptureRing::CaptureRing(std::shared_ptr<const AudioFormat> format, std::uint32_
       cycles_(cycles) {}
 
 bool CaptureRing::pushAudio(const AudioBufferListRef& input, std::uint32_t frames) {
-  return frames > 0 && push({frames, 0}, &input);
+  if (frames == 0) return false;
+  if (holdsOnlyZeros(input, std::size_t{frames} * bytesPerFrame_)) return push({frames, 0, true}, nullptr);
+  return push({frames, 0}, &input);
 }
 
 bool CaptureRing::pushSilence(std::uint32_t samples) { return samples > 0 && push({0, samples}, nullptr); }
@@ -32,7 +50,8 @@ bool CaptureRing::push(Cycle cycle, const AudioBufferListRef* input) {
   const std::uint64_t cyclesAt = cyclesWritten_.load(std::memory_order_relaxed);
   const std::uint64_t framesFree = capacityFrames_ - (framesAt - framesRead_.load(std::memory_order_acquire));
   const std::uint64_t cyclesFree = cycles_.size() - (cyclesAt - cyclesRead_.load(std::memory_order_acquire));
-  if (cycle.frames > framesFree || cyclesFree == 0) {
+  const std::uint64_t stored = input ? cycle.frames : 0;  // frames that take room in the ring
+  if (stored > framesFree || cyclesFree == 0) {
     dropped_.fetch_add(1, std::memory_order_relaxed);
     return false;
   }
@@ -50,7 +69,7 @@ bool CaptureRing::push(Cycle cycle, const AudioBufferListRef* input) {
     }
   }
   cycles_[cyclesAt % cycles_.size()] = cycle;
-  framesWritten_.store(framesAt + cycle.frames, std::memory_order_release);
+  framesWritten_.store(framesAt + stored, std::memory_order_release);
   cyclesWritten_.store(cyclesAt + 1, std::memory_order_release);
   return true;
 }
@@ -60,7 +79,8 @@ bool CaptureRing::pop(std::shared_ptr<PcmBuffer>& into, Cycle& cycle) {
   if (cyclesWritten_.load(std::memory_order_acquire) == cyclesAt) return false;
   cycle = cycles_[cyclesAt % cycles_.size()];
   const std::uint64_t framesAt = framesRead_.load(std::memory_order_relaxed);
-  if (cycle.frames > 0) {
+  const std::uint64_t stored = cycle.zeros ? 0 : cycle.frames;
+  if (stored > 0) {
     if (!into || into->format() != format_ || into->frameCapacity() < cycle.frames) {
       into = PcmBuffer::make(format_, cycle.frames);
     }
@@ -73,7 +93,7 @@ bool CaptureRing::pop(std::shared_ptr<PcmBuffer>& into, Cycle& cycle) {
       }
     }
   }
-  framesRead_.store(framesAt + cycle.frames, std::memory_order_release);
+  framesRead_.store(framesAt + stored, std::memory_order_release);
   cyclesRead_.store(cyclesAt + 1, std::memory_order_release);
   return true;
 }

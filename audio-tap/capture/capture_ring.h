@@ -3,7 +3,9 @@
 // capture, in the tap's format, with room for a few seconds of audio (the storage is
 // written once when it is made, so no page is first touched on the IO thread). The
 // IO step copies each cycle's frames in; the conversion queue copies them out cycle
-// by cycle into a buffer of its own and frees their room. A cycle that finds no room
+// by cycle into a buffer of its own and frees their room. A cycle of nothing but
+// exact zeros (digital silence, as a tap delivers while nothing plays) is not copied
+// at all: it travels as its frame count, marked as zeros. A cycle that finds no room
 // is dropped and counted. Besides audio, a cycle can be a stretch of silence (output
 // samples) that capture owes to real time; it keeps its place among the audio.
 //
@@ -35,8 +37,9 @@ class CaptureRing {
 
   // ---- producer ----
   /// Copies `frames` frames of each buffer of `input` (as many bytes as it holds; the
-  /// rest of the cycle, and buffers the list lacks, are zeros). False, and the cycle
-  /// counted as dropped, when there is no room. Allocates nothing.
+  /// rest of the cycle, and buffers the list lacks, are zeros), or only their count
+  /// when every byte is zero. False, and the cycle counted as dropped, when there is
+  /// no room. Allocates nothing.
   bool pushAudio(const AudioBufferListRef& input, std::uint32_t frames);
   /// Queues `samples` output samples of silence. Allocates nothing.
   bool pushSilence(std::uint32_t samples);
@@ -45,9 +48,11 @@ class CaptureRing {
   struct Cycle {
     std::uint32_t frames = 0;          // of audio, copied into the buffer passed to `pop`
     std::uint32_t silenceSamples = 0;  // or of silence
+    bool zeros = false;                // the audio's frames are all exact zeros, not copied
   };
   /// Takes the oldest cycle, if any: its audio goes into `into`, which is made anew
-  /// (in the ring's format) when it is missing or too small.
+  /// (in the ring's format) when it is missing or too small. A cycle of zeros leaves
+  /// `into` as it is.
   bool pop(std::shared_ptr<PcmBuffer>& into, Cycle& cycle);
   /// Cycles dropped for want of room since the last call.
   std::uint64_t takeDroppedCycles() {

@@ -53,5 +53,32 @@ TEST(CaptureRingTest, CyclesWrapKeepOrderAndAFullRingDrops) {
   }
 }
 
+// Digital silence travels as a count: it needs no room for frames, and the buffer
+// of the consumer keeps what it held. One sample that is not zero makes it audio.
+TEST(CaptureRingTest, ACycleOfZerosIsCountedNotCopied) {
+  auto ring = CaptureRing::make(stereoInt16(false), 10, 4);
+  std::vector<std::int16_t> zeros(8, 0), sound(8, 0);
+  sound[7] = 1;  // the right channel's last frame
+  AudioBuffer audio[2] = {{1, 16, sound.data()}, {1, 16, sound.data()}};
+  AudioBuffer silent[2] = {{1, 16, zeros.data()}, {1, 16, zeros.data()}};
+  AudioBuffer oneSilent[1] = {{1, 16, zeros.data()}};
+  std::shared_ptr<PcmBuffer> out;
+  CaptureRing::Cycle cycle;
+
+  ASSERT_TRUE(ring->pushAudio({2, audio}, 8));
+  ASSERT_TRUE(ring->pushAudio({2, silent}, 8));     // 8 more frames than fit: no room taken
+  ASSERT_TRUE(ring->pushAudio({1, oneSilent}, 8));  // a missing buffer is zeros too
+  ASSERT_TRUE(ring->pop(out, cycle));
+  EXPECT_FALSE(cycle.zeros);
+  ASSERT_EQ(static_cast<const std::int16_t*>(out->audioBufferList().mBuffers[0].mData)[7], 1);
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_TRUE(ring->pop(out, cycle));
+    EXPECT_TRUE(cycle.zeros);
+    EXPECT_EQ(cycle.frames, 8u);
+    EXPECT_EQ(static_cast<const std::int16_t*>(out->audioBufferList().mBuffers[0].mData)[7], 1);  // untouched
+  }
+  EXPECT_EQ(ring->takeDroppedCycles(), 0u);
+}
+
 }  // namespace
 }  // namespace vesk

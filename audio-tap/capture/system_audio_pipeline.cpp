@@ -19,12 +19,6 @@ constexpr double kMaxOutputFrames = 4294967295.0 - 64.0;
 // than any resampling filter reaches back.
 constexpr std::int64_t kSettledMicros = 100000;
 
-// Whether every byte is zero: each byte equals the next and the first is zero (the
-// C library compares in vector-sized steps).
-bool isAllZero(const std::uint8_t* bytes, std::size_t size) {
-  return size == 0 || (bytes[0] == 0 && std::memcmp(bytes, bytes + 1, size - 1) == 0);
-}
-
 }  // namespace
 
 // On the IO thread: counting, one copy into the ring and a signal. Nothing here
@@ -51,8 +45,10 @@ void SystemAudioTap::drainRing(CaptureRing& ring) {
     if (!isRunning()) continue;  // capture stopped: what was on its way is dropped
     if (cycle.silenceSamples > 0) {
       appendSilence(cycle.silenceSamples);
+    } else if (cycle.zeros) {
+      convertZeros(ring.format(), cycle.frames);
     } else if (inputBuffer_) {
-      convertAndWrite(inputBuffer_);
+      convertAndWrite(inputBuffer_, false);
     }
   }
   if (const std::uint64_t dropped = ring.takeDroppedCycles(); dropped > 0 && isRunning()) {
@@ -60,22 +56,40 @@ void SystemAudioTap::drainRing(CaptureRing& ring) {
   }
 }
 
-void SystemAudioTap::convertAndWrite(const std::shared_ptr<PcmBuffer>& input) {
+// A cycle of exact zeros: passed on as zeros once the converter holds nothing else,
+// and converted from a buffer of zeros until then.
+void SystemAudioTap::convertZeros(const std::shared_ptr<const AudioFormat>& format, std::uint32_t frames) {
+  if (!isRunning()) return;
+  if (zeroMicros_ >= kSettledMicros) {
+    std::shared_ptr<const AudioFormat> output = outputFormat_.load();
+    if (!output || !converter_.load()) return;
+    const double ratio = output->sampleRate() / format->sampleRate();
+    if (!(ratio * frames <= kMaxOutputFrames)) return;  // rates no platform format has
+    noteSilence(true, frames, format->sampleRate());
+    passSettledSilence(frames, ratio);
+    return;
+  }
+  if (!inputBuffer_ || inputBuffer_->format() != format || inputBuffer_->frameCapacity() < frames) {
+    inputBuffer_ = PcmBuffer::make(format, frames);
+  }
+  if (!inputBuffer_) return;
+  inputBuffer_->setFrameLength(frames);
+  for (AudioBuffer& buffer : inputBuffer_->mutableAudioBufferList()) {
+    if (buffer.mData) std::memset(buffer.mData, 0, buffer.mDataByteSize);
+  }
+  convertAndWrite(inputBuffer_, true);
+}
+
+void SystemAudioTap::convertAndWrite(const std::shared_ptr<PcmBuffer>& input, bool zeros) {
   if (!isRunning()) return;
   // Own references: teardown may clear the fields while this conversion runs.
   std::shared_ptr<AudioConverter> converter = converter_.load();
   std::shared_ptr<const AudioFormat> format = outputFormat_.load();
   if (!converter || !format) return;
-  const std::int64_t zerosBefore = zeroMicros_;
-  const bool silent = watchForSilence(*input);
-
   const double ratio = format->sampleRate() / input->format()->sampleRate();
   const double frames = ratio * input->frameLength();
   if (!(frames >= 0.0 && frames <= kMaxOutputFrames)) return;  // rates no platform format has
-  if (silent && zerosBefore >= kSettledMicros) {
-    passSettledSilence(*input, ratio);
-    return;
-  }
+  noteSilence(zeros, input->frameLength(), input->format()->sampleRate());
   passedFraction_ = 0;
   const std::uint32_t capacity = static_cast<std::uint32_t>(frames) + 64;
   // IO cycles keep their size, so one output buffer serves conversion after conversion.
@@ -125,8 +139,8 @@ void SystemAudioTap::appendAndChunk(const std::int16_t* samples, std::uint32_t c
 // as zeros: they are passed by it, as the samples it would have made, so that while
 // nothing plays a cycle costs a copy, not the whole filter. The converter still
 // holds its latency's worth of zeros and goes on from there when sound comes.
-void SystemAudioTap::passSettledSilence(const PcmBuffer& input, double ratio) {
-  const double owed = passedFraction_ + ratio * input.frameLength();
+void SystemAudioTap::passSettledSilence(std::uint32_t frames, double ratio) {
+  const double owed = passedFraction_ + ratio * frames;
   const double whole = std::floor(owed);
   passedFraction_ = owed - whole;
   convertedFrames_.fetch_add(static_cast<std::int64_t>(whole), std::memory_order_relaxed);
@@ -143,22 +157,15 @@ void SystemAudioTap::appendSilence(std::int64_t count) {
   }
 }
 
-// Follows the run of captured buffers that hold nothing but exact zeros (all bytes
+// Follows the run of captured cycles that hold nothing but exact zeros (all bytes
 // zero: digital silence in any PCM format), and ends a silence report as soon as
 // one does not.
-bool SystemAudioTap::watchForSilence(PcmBuffer& input) {
-  bool silent = true;
-  for (const AudioBuffer& buffer : input.mutableAudioBufferList()) {
-    if (buffer.mData && !isAllZero(static_cast<const std::uint8_t*>(buffer.mData), buffer.mDataByteSize)) {
-      silent = false;
-      break;
-    }
-  }
-  if (silent) {
-    // In whole microseconds, so that buffers add up exactly.
-    zeroMicros_ += std::llround(1e6 * input.frameLength() / input.format()->sampleRate());
+void SystemAudioTap::noteSilence(bool zeros, std::uint32_t frames, double rate) {
+  if (zeros) {
+    // In whole microseconds, so that cycles add up exactly.
+    zeroMicros_ += std::llround(1e6 * frames / rate);
     zeroRunMicros_.store(zeroMicros_, std::memory_order_relaxed);
-    return true;
+    return;
   }
   zeroMicros_ = 0;
   zeroRunMicros_.store(0, std::memory_order_relaxed);
@@ -168,7 +175,6 @@ bool SystemAudioTap::watchForSilence(PcmBuffer& input) {
     event["silent"] = false;
     context_.output.emit(event);
   }
-  return false;
 }
 
 void SystemAudioTap::resetSilenceWatch() {

@@ -188,11 +188,12 @@ class SystemAudioTap : public std::enable_shared_from_this<SystemAudioTap> {
   // The pipeline (system_audio_pipeline.cpp).
   void handleBuffers(CaptureRing& ring, QueueSignal& converting, const AudioBufferListRef& inputData);
   void drainRing(CaptureRing& ring);
-  void convertAndWrite(const std::shared_ptr<PcmBuffer>& input);
+  void convertZeros(const std::shared_ptr<const AudioFormat>& format, std::uint32_t frames);
+  void convertAndWrite(const std::shared_ptr<PcmBuffer>& input, bool zeros);
   void appendAndChunk(const std::int16_t* samples, std::uint32_t count);
   void appendSilence(std::int64_t count);
-  void passSettledSilence(const PcmBuffer& input, double ratio);
-  bool watchForSilence(PcmBuffer& input);
+  void passSettledSilence(std::uint32_t frames, double ratio);
+  void noteSilence(bool zeros, std::uint32_t frames, double rate);
   void resetSilenceWatch();
 
   CaptureContext context_;

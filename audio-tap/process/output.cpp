@@ -1,7 +1,9 @@
 // Event lines and frames, each stream through a writer thread of its own.
 #include "audio-tap/process/output.h"
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <utility>
 
 namespace vesk {
@@ -33,10 +35,14 @@ std::string encodeFrame(std::string_view payload) {
 std::string encodeSamples(std::span<const std::int16_t> samples) {
   std::string payload;
   payload.resize(samples.size() * 2);
-  for (std::size_t i = 0; i < samples.size(); ++i) {
-    const auto bits = static_cast<std::uint16_t>(samples[i]);
-    payload[2 * i] = static_cast<char>(bits & 0xFF);
-    payload[2 * i + 1] = static_cast<char>(bits >> 8);
+  if constexpr (std::endian::native == std::endian::little) {
+    if (!samples.empty()) std::memcpy(payload.data(), samples.data(), payload.size());
+  } else {
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+      const auto bits = static_cast<std::uint16_t>(samples[i]);
+      payload[2 * i] = static_cast<char>(bits & 0xFF);
+      payload[2 * i + 1] = static_cast<char>(bits >> 8);
+    }
   }
   return payload;
 }
