@@ -251,6 +251,11 @@ STREAM_RECORDER = command_recorder(["parec", "--format={format}", "--channels=2"
 CADENCE_RECORDER = command_recorder(PAREC_AS_HELPER + ["--latency-msec=200", "-d", "{sink}.monitor"])
 
 
+# What writing a frame every 200 ms costs by itself, with no audio and no server: the
+# least any helper that keeps to that cadence costs while nothing plays.
+FRAMES_ALONE_RECORDER = command_recorder([os.path.join(os.environ["VESK_BUILD_DIR"], "bench", "frame_cadence")])
+
+
 def whole_cost(seconds=20, server_kind="pulse", playing=True, rounds=3, recorders=None, idle_seconds=8):
     """One recorder at a time, alternating (the order turns each round), each for
     `seconds` after it has settled, with the server idle for `idle_seconds` before and
@@ -341,7 +346,7 @@ def main():
     if len(sys.argv) > 5 and sys.argv[5] == "whole":
         rounds = int(sys.argv[6]) if len(sys.argv) > 6 else 3
         recorders = dict(RECORDERS, **({"player stream": STREAM_RECORDER} if playing else
-                                       {"parec 200 ms": CADENCE_RECORDER}))
+                                       {"parec 200 ms": CADENCE_RECORDER, "frames alone": FRAMES_ALONE_RECORDER}))
         print_whole_cost(kind, playing, seconds, rounds, whole_cost(seconds, kind, playing, rounds, recorders))
         return
     result = measure(seconds, kind, playing)

@@ -114,7 +114,8 @@ def whole_cost():
     for server, label, playing in (("pulse", "one stream playing", True), ("pulse", "nothing playing", False),
                                    ("pipewire", "one stream playing", True), ("pipewire", "nothing playing", False)):
         recorders = dict(capture_cost.RECORDERS, **({"stream": capture_cost.STREAM_RECORDER} if playing else
-                                                    {"cadence": capture_cost.CADENCE_RECORDER}))
+                                                    {"cadence": capture_cost.CADENCE_RECORDER,
+                                                     "frames": capture_cost.FRAMES_ALONE_RECORDER}))
         r = {name: capture_cost.summary(runs)
              for name, runs in capture_cost.whole_cost(seconds, server, playing, rounds, recorders).items()}
         h, p = r["helper"], r["parec"]
@@ -130,6 +131,8 @@ def whole_cost():
             row(f"  of it, audio handed out every 200 ms ({name})", f"{100 * r['cadence']['total']:.2f}%"
                 f" ({100 * r['cadence']['own']:.2f} + {100 * r['cadence']['server']:.2f})", "",
                 "parec s16/24 kHz/mono in 200 ms pieces")
+            row(f"  of it, a frame written every 200 ms and nothing else ({name})",
+                f"{100 * r['frames']['total']:.2f}%", "", "bench/frame_cadence: no audio, no server")
 
 
 def cost():
