@@ -1,7 +1,8 @@
 // The audio path of SystemAudioTap: the IO step copies each buffer list on the IO
-// queue into the build's ring and signals the conversion queue, which takes the
-// cycles out one by one, converts each to 16-bit mono, appends it to the pending
-// samples and cuts frames of `framesPerChunk` samples. Failures drop the buffer;
+// queue into the build's ring (a list of exact zeros only as its length) and signals
+// the conversion queue, which takes the cycles out one by one, converts each to 16-bit
+// mono, appends it to the pending samples and cuts frames of `framesPerChunk` samples.
+// Silence that the converter no longer needs to see skips it. Failures drop the buffer;
 // only a failed conversion, and cycles the full ring had to drop, are reported, as
 // debug events.
 #include <algorithm>
@@ -21,7 +22,7 @@ constexpr std::int64_t kSettledMicros = 100000;
 
 }  // namespace
 
-// On the IO thread: counting, one copy into the ring and a signal. Nothing here
+// On the IO thread: counting, at most one copy into the ring and a signal. Nothing here
 // allocates, waits or takes a lock.
 void SystemAudioTap::handleBuffers(CaptureRing& ring, QueueSignal& converting, const AudioBufferListRef& inputData) {
   ioCalls_.fetch_add(1, std::memory_order_relaxed);
