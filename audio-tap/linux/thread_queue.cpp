@@ -135,8 +135,8 @@ void ThreadQueue::serve(State& state) {
       {
         WorkScope scope;
         work();
-        work = nullptr;
-      }  // release what the work held before taking the lock again
+        work = nullptr;  // release what the work held before taking the lock again
+      }
       hold.lock();
       continue;
     }

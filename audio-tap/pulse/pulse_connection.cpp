@@ -196,11 +196,11 @@ OSStatus PulseConnection::snapshot(ServerSnapshot& out) {
   pa_context* context = readyContext(status);
   if (!context) return status;
   const std::uint64_t work = currentWork_ ? currentWork_() : 0;
-  if (kept_ && keptAt_ == changes_ && work != 0 && work == keptFor_) {
-    out = *kept_;
-    return 0;
-  }
   if (kept_ && keptAt_ == changes_) {
+    if (work != 0 && work == keptFor_) {  // this piece of work has looked at the server already
+      out = *kept_;
+      return 0;
+    }
     // The answer comes after every change the server reported before it: if none
     // came, the kept read is what the server holds now. A new default device is
     // looked for in the answer too: PipeWire under load may not report one.
