@@ -15,6 +15,11 @@
 namespace vesk {
 namespace {
 
+pulse::QueuedWork returnQueuedWork() {
+  const ThreadQueue::Work work = ThreadQueue::returnCurrentWork();
+  return {work.id, work.timed};
+}
+
 class LinuxProcessInfo final : public ProcessInfo {
  public:
   ProcessID returnProcessID() override { return ::getpid(); }
@@ -25,7 +30,7 @@ class LinuxPlatform final : public Platform {
  public:
   LinuxPlatform()
       : processTable_(makeProcProcessTable()),
-        hardware_(pulse::makePulseHardware(*processTable_, &ThreadQueue::returnCurrentWork)),
+        hardware_(pulse::makePulseHardware(*processTable_, &returnQueuedWork)),
         converters_(makePcmConverterFactory()) {}
 
   AudioHardware& hardware() override { return *hardware_; }

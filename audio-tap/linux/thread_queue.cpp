@@ -11,20 +11,22 @@ namespace vesk {
 namespace {
 
 std::atomic<std::uint64_t> lastWork{0};
-thread_local std::uint64_t currentWork = 0;
+thread_local ThreadQueue::Work currentWork;
 
 // Marks the piece of work the serving thread runs while it lives.
 class WorkScope {
  public:
-  WorkScope() { currentWork = lastWork.fetch_add(1, std::memory_order_relaxed) + 1; }
-  ~WorkScope() { currentWork = 0; }
+  explicit WorkScope(bool timed = false) {
+    currentWork = {lastWork.fetch_add(1, std::memory_order_relaxed) + 1, timed};
+  }
+  ~WorkScope() { currentWork = {}; }
   WorkScope(const WorkScope&) = delete;
   WorkScope& operator=(const WorkScope&) = delete;
 };
 
 }  // namespace
 
-std::uint64_t ThreadQueue::returnCurrentWork() { return currentWork; }
+ThreadQueue::Work ThreadQueue::returnCurrentWork() { return currentWork; }
 
 double SteadyClock::now() const {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -145,7 +147,7 @@ void ThreadQueue::serve(State& state) {
       state.timers.erase(state.timers.begin());
       hold.unlock();
       {
-        WorkScope scope;
+        WorkScope scope(true);
         item->perform();
         item.reset();
       }

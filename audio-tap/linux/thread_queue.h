@@ -47,9 +47,14 @@ class ThreadQueue final : public SerialQueue {
   void quit();
 
   /// Which piece of queued work (an async block, a timer, a signal's handler) the
-  /// calling thread runs now: an id no other piece of any queue shares, or 0 outside
-  /// queued work. Lets a backend treat what one piece of work asks as asked at once.
-  static std::uint64_t returnCurrentWork();
+  /// calling thread runs now: an id no other piece of any queue shares (0 outside
+  /// queued work), and whether it is a timer's. Lets a backend treat what one piece
+  /// of work asks as asked at once, and know work of the helper's own clock.
+  struct Work {
+    std::uint64_t id = 0;
+    bool timed = false;
+  };
+  static Work returnCurrentWork();
 
  private:
   struct Signal {

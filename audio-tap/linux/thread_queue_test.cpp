@@ -119,19 +119,23 @@ TEST(ThreadQueueTest, SignalsRunTheirHandlerOnTheQueueAfterTheLastSignal) {
 }
 
 // Reads of the sound server share a round trip within one piece of work, and only
-// there: every piece, on any queue, must have an id of its own.
+// there: every piece, on any queue, must have an id of its own. Only a timer's piece
+// is timed: the others answer a command or a change, and must ask the server.
 TEST(ThreadQueueTest, EachPieceOfWorkHasAnIdOfItsOwnAndNoneOutside) {
   auto first = ThreadQueue::startOnOwnThread("test");
   auto second = ThreadQueue::startOnOwnThread("test");
   std::vector<std::uint64_t> ids;
+  std::vector<bool> timed;
   std::mutex lock;
   auto note = [&] {
     std::lock_guard<std::mutex> hold(lock);
-    ids.push_back(ThreadQueue::returnCurrentWork());
+    ids.push_back(ThreadQueue::returnCurrentWork().id);
+    timed.push_back(ThreadQueue::returnCurrentWork().timed);
   };
   std::promise<void> timerRan;  // timers come after queued work: wait for it
   auto timer = std::make_shared<WorkItem>([&] {
     note();
+    EXPECT_TRUE(ThreadQueue::returnCurrentWork().timed);
     timerRan.set_value();
   });
   first->asyncAfter(SteadyClock().now(), timer);
@@ -142,14 +146,15 @@ TEST(ThreadQueueTest, EachPieceOfWorkHasAnIdOfItsOwnAndNoneOutside) {
     second->async(note);
   }
   std::uint64_t twice[2] = {};
-  first->sync([&] { twice[0] = ThreadQueue::returnCurrentWork(), twice[1] = ThreadQueue::returnCurrentWork(); });
+  first->sync([&] { twice[0] = ThreadQueue::returnCurrentWork().id, twice[1] = ThreadQueue::returnCurrentWork().id; });
   second->sync([] {});
   timerRan.get_future().wait();
   EXPECT_EQ(twice[0], twice[1]);
   EXPECT_NE(twice[0], 0u);
-  EXPECT_EQ(ThreadQueue::returnCurrentWork(), 0u);  // this thread runs no queued work
+  EXPECT_EQ(ThreadQueue::returnCurrentWork().id, 0u);  // this thread runs no queued work
   std::lock_guard<std::mutex> hold(lock);
   ASSERT_EQ(ids.size(), 8u);
+  EXPECT_EQ(std::count(timed.begin(), timed.end(), true), 1);
   std::sort(ids.begin(), ids.end());
   EXPECT_EQ(std::adjacent_find(ids.begin(), ids.end()), ids.end());
   EXPECT_NE(ids.front(), 0u);

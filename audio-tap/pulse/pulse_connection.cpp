@@ -195,9 +195,10 @@ OSStatus PulseConnection::snapshot(ServerSnapshot& out) {
   OSStatus status = 0;
   pa_context* context = readyContext(status);
   if (!context) return status;
-  const std::uint64_t work = currentWork_ ? currentWork_() : 0;
+  const QueuedWork work = currentWork_ ? currentWork_() : QueuedWork{};
   if (kept_ && keptAt_ == changes_) {
-    if (work != 0 && work == keptFor_) {  // this piece of work has looked at the server already
+    const bool lookedAlready = work.id != 0 && work.id == keptFor_;
+    if (lookedAlready || (work.timed && kept_->announcesEveryChange())) {
       out = *kept_;
       return 0;
     }
@@ -208,7 +209,7 @@ OSStatus PulseConnection::snapshot(ServerSnapshot& out) {
     status = readServerInfo(context, defaultSink, defaultSource);
     if (status != 0) return status;
     if (kept_ && keptAt_ == changes_ && kept_->defaultSink == defaultSink && kept_->defaultSource == defaultSource) {
-      keptFor_ = work;
+      keptFor_ = work.id;
       out = *kept_;
       return 0;
     }
@@ -223,7 +224,7 @@ OSStatus PulseConnection::snapshot(ServerSnapshot& out) {
   if (sentAt == changes_ && out.listsItsDefaults()) {
     kept_ = out;
     keptAt_ = sentAt;
-    keptFor_ = work;
+    keptFor_ = work.id;
   } else {
     kept_.reset();
   }
@@ -243,6 +244,7 @@ void PulseConnection::onServerInfo(pa_context*, const pa_server_info* info, void
   if (!info) return;
   s->defaultSink = info->default_sink_name ? info->default_sink_name : "";
   s->defaultSource = info->default_source_name ? info->default_source_name : "";
+  s->serverName = info->server_name ? info->server_name : "";
 }
 
 OSStatus PulseConnection::readSnapshot(pa_context* context, ServerSnapshot& out) {

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "audio-tap/capture/hardware.h"
+#include "audio-tap/pulse/pulse_hardware.h"
 #include "audio-tap/pulse/server_snapshot.h"
 
 namespace vesk::pulse {
@@ -28,9 +29,9 @@ class PulseConnection {
   using ChangeHandler = std::function<void(pa_subscription_event_type_t facilityAndType, std::uint32_t index)>;
   using LossHandler = std::function<void()>;
 
-  /// Which piece of queued work the calling thread runs (0 outside one), as the
-  /// platform's queues count them.
-  using CurrentWork = std::uint64_t (*)();
+  /// Which piece of queued work the calling thread runs, as the platform's queues
+  /// tell them apart.
+  using CurrentWork = QueuedWork (*)();
 
   /// `currentWork`: null, or how reads made by one piece of work are told apart.
   explicit PulseConnection(CurrentWork currentWork = nullptr);
@@ -75,7 +76,9 @@ class PulseConnection {
   /// also brings the default devices, and a new one makes it a whole read). Later
   /// reads of the same piece of work (one check, one command) take the answer its
   /// round trip brought while no change has come since: what one piece of work asks
-  /// is one look at the server.
+  /// is one look at the server. Timed work (the capture check, a delayed step) asks
+  /// a server that announces every change for no round trip at all: the kept read
+  /// holds all that the server announced, and no host waits on the answer.
   OSStatus snapshot(ServerSnapshot& out);
 
   pa_threaded_mainloop* mainloop() { return mainloop_; }

@@ -515,7 +515,7 @@ class PulseHardware final : public AudioHardware {
 
 }  // namespace
 
-std::unique_ptr<AudioHardware> makePulseHardware(ProcessTable& processes, std::uint64_t (*currentWork)()) {
+std::unique_ptr<AudioHardware> makePulseHardware(ProcessTable& processes, QueuedWork (*currentWork)()) {
   return std::make_unique<PulseHardware>(processes, currentWork);
 }
 

@@ -29,4 +29,6 @@ bool ServerSnapshot::listsItsDefaults() const {
   return (defaultSink.empty() || sinkNamed(defaultSink)) && (defaultSource.empty() || sourceNamed(defaultSource));
 }
 
+bool ServerSnapshot::announcesEveryChange() const { return serverName == "pulseaudio"; }
+
 }  // namespace vesk::pulse

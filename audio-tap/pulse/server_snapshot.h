@@ -35,6 +35,7 @@ struct Stream {
 };
 
 struct ServerSnapshot {
+  std::string serverName;
   std::string defaultSink;
   std::string defaultSource;
   std::vector<Sink> sinks;
@@ -50,6 +51,10 @@ struct ServerSnapshot {
   /// between two states of the server: PipeWire names a new default sink to a client
   /// before it lists that sink to it, and names an unloaded one for a moment after.
   bool listsItsDefaults() const;
+  /// Whether the server is one that reports every change it makes, so that a read
+  /// holds until the next report: PulseAudio itself. PipeWire's server was seen to
+  /// move its default sink under load without a word.
+  bool announcesEveryChange() const;
 };
 
 }  // namespace vesk::pulse
