@@ -1,11 +1,18 @@
-// Serial queues over std::thread, std::mutex and std::condition_variable. Called from
+// Serial queues over std::thread, std::mutex and a POSIX semaphore. Called from
 // any thread; serve() runs on the main thread (main queue) or on the queue's own thread.
 #include "audio-tap/linux/thread_queue.h"
 
 #include <pthread.h>
 
+#include <time.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <future>
+#include <optional>
+#include <utility>
 
 namespace vesk {
 namespace {
@@ -23,6 +30,21 @@ class WorkScope {
   WorkScope(const WorkScope&) = delete;
   WorkScope& operator=(const WorkScope&) = delete;
 };
+
+// Waits for a post, or until `deadline` (steady-clock seconds) if there is one. A
+// post that comes after a timeout is taken by the next sleep, which then only looks
+// at the queue once more.
+void sleepUntil(sem_t& wake, std::optional<double> deadline) {
+  if (!deadline) {
+    while (sem_wait(&wake) != 0 && errno == EINTR) {
+    }
+    return;
+  }
+  const double whole = std::floor(*deadline);
+  timespec at{static_cast<time_t>(whole), std::min(static_cast<long>((*deadline - whole) * 1e9), 999'999'999L)};
+  while (sem_clockwait(&wake, CLOCK_MONOTONIC, &at) != 0 && errno == EINTR) {
+  }
+}
 
 }  // namespace
 
@@ -53,12 +75,16 @@ std::shared_ptr<ThreadQueue> ThreadQueue::startOnOwnThread(const std::string& la
   return queue;
 }
 
+void ThreadQueue::rouse(std::unique_lock<std::mutex>& hold, State& state) {
+  const bool asleep = std::exchange(state.asleep, false);
+  hold.unlock();
+  if (asleep) sem_post(&state.wake);
+}
+
 void ThreadQueue::async(std::function<void()> work) {
-  {
-    std::lock_guard<std::mutex> hold(state_->mutex);
-    state_->work.push_back(std::move(work));
-  }
-  state_->wake.notify_one();
+  std::unique_lock<std::mutex> hold(state_->mutex);
+  state_->work.push_back(std::move(work));
+  rouse(hold, *state_);
 }
 
 void ThreadQueue::sync(std::function<void()> work) {
@@ -71,15 +97,13 @@ void ThreadQueue::sync(std::function<void()> work) {
 }
 
 void ThreadQueue::asyncAfter(double deadline, std::shared_ptr<WorkItem> item) {
-  {
-    std::lock_guard<std::mutex> hold(state_->mutex);
-    state_->timers.emplace(deadline, std::move(item));
-  }
-  state_->wake.notify_one();
+  std::unique_lock<std::mutex> hold(state_->mutex);
+  state_->timers.emplace(deadline, std::move(item));
+  rouse(hold, *state_);
 }
 
-// Sets its flag and wakes the serving thread. The lock taken for an instant orders
-// the wake after the serving thread's last look at the flags, so that it is not lost.
+// Sets its flag and wakes the serving thread. The lock that waking takes orders the
+// wake after the serving thread's last look at the flags, so that it is not lost.
 class ThreadQueue::ThreadSignal final : public QueueSignal {
  public:
   ThreadSignal(std::shared_ptr<State> state, std::shared_ptr<Signal> signal)
@@ -91,8 +115,8 @@ class ThreadQueue::ThreadSignal final : public QueueSignal {
   void signal() override {
     signal_->due.store(true, std::memory_order_release);
     state_->signalled.store(true, std::memory_order_release);
-    { std::lock_guard<std::mutex> hold(state_->mutex); }
-    state_->wake.notify_one();
+    std::unique_lock<std::mutex> hold(state_->mutex);
+    rouse(hold, *state_);
   }
 
  private:
@@ -154,23 +178,20 @@ void ThreadQueue::serve(State& state) {
       hold.lock();
       continue;
     }
-    if (state.timers.empty()) {
-      state.wake.wait(hold);
-    } else {
-      const auto deadline = std::chrono::steady_clock::time_point(
-          std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-              std::chrono::duration<double>(state.timers.begin()->first)));
-      state.wake.wait_until(hold, deadline);
-    }
+    const std::optional<double> deadline =
+        state.timers.empty() ? std::nullopt : std::optional<double>(state.timers.begin()->first);
+    state.asleep = true;
+    hold.unlock();
+    sleepUntil(state.wake, deadline);
+    hold.lock();
+    state.asleep = false;
   }
 }
 
 void ThreadQueue::quit() {
-  {
-    std::lock_guard<std::mutex> hold(state_->mutex);
-    state_->quitting = true;
-  }
-  state_->wake.notify_all();
+  std::unique_lock<std::mutex> hold(state_->mutex);
+  state_->quitting = true;
+  rouse(hold, *state_);
 }
 
 }  // namespace vesk

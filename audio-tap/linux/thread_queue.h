@@ -1,10 +1,11 @@
-// Serial queues on plain threads: a mutex, a condition variable, a list of work, a
+// Serial queues on plain threads: a mutex, a semaphore to sleep on, a list of work, a
 // list of timers and a list of signals. The main queue is served by the main thread through serve();
 // every other queue runs serve() on a thread of its own.
 #pragma once
 
+#include <semaphore.h>
+
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -64,8 +65,18 @@ class ThreadQueue final : public SerialQueue {
   class ThreadSignal;
   // Shared with the serving thread, so that it stays valid until that thread is done.
   struct State {
+    State() { sem_init(&wake, 0, 0); }
+    ~State() { sem_destroy(&wake); }
+    State(const State&) = delete;
+    State& operator=(const State&) = delete;
+
     std::mutex mutex;
-    std::condition_variable wake;
+    // The serving thread sleeps on `wake` with `asleep` set; whoever gives it
+    // something to do clears the flag and posts once. Not a condition variable:
+    // glibc takes the mutex back from a condition wait marked as contended, so every
+    // wake-up by a timer would end in a call to the kernel to wake nobody.
+    sem_t wake;
+    bool asleep = false;
     std::deque<std::function<void()>> work;
     std::multimap<double, std::shared_ptr<WorkItem>> timers;  // equal deadlines keep their order
     std::vector<std::shared_ptr<Signal>> signals;
@@ -73,6 +84,9 @@ class ThreadQueue final : public SerialQueue {
     bool quitting = false;
   };
   static void serve(State& state);
+  /// Lets go of the lock `hold` holds on `state`, then wakes the serving thread if it
+  /// sleeps (so that it does not wake to wait for the lock).
+  static void rouse(std::unique_lock<std::mutex>& hold, State& state);
 
   std::shared_ptr<State> state_;
   std::thread thread_;
