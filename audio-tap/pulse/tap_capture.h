@@ -25,6 +25,7 @@
 #include "audio-tap/process/process_table.h"
 #include "audio-tap/process/queue.h"
 #include "audio-tap/pulse/pulse_connection.h"
+#include "audio-tap/pulse/silence_pages.h"
 #include "audio-tap/pulse/stream_mixer.h"
 
 namespace vesk::pulse {
@@ -99,7 +100,7 @@ class TapCapture {
   std::shared_ptr<WorkItem> tick_;
   std::vector<float> cycle_;     // the cycle being handed over
   std::uint64_t silence_ = 0;    // frames of silence owed, handed over at the end of a pump
-  std::vector<float> zeros_;     // silence to hand over (never written), one idle wake-up's worth
+  SilencePages zeros_;           // silence to hand over, one idle wake-up's worth
 };
 
 }  // namespace vesk::pulse
