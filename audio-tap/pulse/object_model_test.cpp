@@ -53,6 +53,18 @@ TEST(ObjectModelTest, AReadListsItsDefaultsOnlyWhenBothAreListedOrUnnamed) {
   EXPECT_TRUE(s.listsItsDefaults());
 }
 
+// Timed reads trust a kept read only from PulseAudio itself: PipeWire's server calls
+// itself PulseAudio too, and does not report every change.
+TEST(ObjectModelTest, OnlyPulseAudioItselfIsTrustedToAnnounceEveryChange) {
+  ServerSnapshot s = desk();
+  for (const char* name : {"PulseAudio (on PipeWire 0.3.65)", "PulseAudio (on PipeWire 1.2.7)", ""}) {
+    s.serverName = name;
+    EXPECT_FALSE(s.announcesEveryChange()) << name;
+  }
+  s.serverName = "pulseaudio";
+  EXPECT_TRUE(s.announcesEveryChange());
+}
+
 TEST(ObjectModelTest, AProcessPlaysWhileItHasAnUncorkedPlaybackStream) {
   ServerSnapshot s = desk();
   EXPECT_TRUE(isRunningOutput(s, 100));
