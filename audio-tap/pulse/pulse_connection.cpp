@@ -190,7 +190,7 @@ OSStatus PulseConnection::waitFor(std::initializer_list<pa_operation*> operation
   return status;
 }
 
-OSStatus PulseConnection::snapshot(ServerSnapshot& out) {
+OSStatus PulseConnection::snapshot(std::shared_ptr<const ServerSnapshot>& out) {
   Lock hold(*this);
   OSStatus status = 0;
   pa_context* context = readyContext(status);
@@ -199,7 +199,7 @@ OSStatus PulseConnection::snapshot(ServerSnapshot& out) {
   if (kept_ && keptAt_ == changes_) {
     const bool lookedAlready = work.id != 0 && work.id == keptFor_;
     if (lookedAlready || (work.timed && kept_->announcesEveryChange())) {
-      out = *kept_;
+      out = kept_;
       return 0;
     }
     // The answer comes after every change the server reported before it: if none
@@ -210,7 +210,7 @@ OSStatus PulseConnection::snapshot(ServerSnapshot& out) {
     if (status != 0) return status;
     if (kept_ && keptAt_ == changes_ && kept_->defaultSink == defaultSink && kept_->defaultSource == defaultSource) {
       keptFor_ = work.id;
-      out = *kept_;
+      out = kept_;
       return 0;
     }
   }
@@ -221,7 +221,7 @@ OSStatus PulseConnection::snapshot(ServerSnapshot& out) {
   // lists its own default devices: one read between two states is read again (a new
   // default sink that is not listed yet has the first sink stand in for it, and a kept
   // read would hold that for as long as the server reports no change).
-  if (sentAt == changes_ && out.listsItsDefaults()) {
+  if (sentAt == changes_ && out->listsItsDefaults()) {
     kept_ = out;
     keptAt_ = sentAt;
     keptFor_ = work.id;
@@ -247,7 +247,7 @@ void PulseConnection::onServerInfo(pa_context*, const pa_server_info* info, void
   s->serverName = info->server_name ? info->server_name : "";
 }
 
-OSStatus PulseConnection::readSnapshot(pa_context* context, ServerSnapshot& out) {
+OSStatus PulseConnection::readSnapshot(pa_context* context, std::shared_ptr<const ServerSnapshot>& out) {
   ServerSnapshot snap;
   pa_operation* server = pa_context_get_server_info(context, onServerInfo, &snap);
   pa_operation* sinks = pa_context_get_sink_info_list(
@@ -286,7 +286,7 @@ OSStatus PulseConnection::readSnapshot(pa_context* context, ServerSnapshot& out)
       },
       &snap);
   OSStatus status = waitFor({server, sinks, sources, inputs, outputs});
-  if (status == 0) out = std::move(snap);
+  if (status == 0) out = std::make_shared<const ServerSnapshot>(std::move(snap));
   return status;
 }
 

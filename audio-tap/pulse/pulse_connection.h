@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -79,7 +80,8 @@ class PulseConnection {
   /// is one look at the server. Timed work (the capture check, a delayed step) asks
   /// a server that announces every change for no round trip at all: the kept read
   /// holds all that the server announced, and no host waits on the answer.
-  OSStatus snapshot(ServerSnapshot& out);
+  /// The answer is shared and never changes: a read costs no copy of the lists.
+  OSStatus snapshot(std::shared_ptr<const ServerSnapshot>& out);
 
   pa_threaded_mainloop* mainloop() { return mainloop_; }
 
@@ -93,7 +95,7 @@ class PulseConnection {
   static void onSubscription(pa_context* context, pa_subscription_event_type_t type, std::uint32_t index,
                              void* self);
 
-  OSStatus readSnapshot(pa_context* context, ServerSnapshot& out);
+  OSStatus readSnapshot(pa_context* context, std::shared_ptr<const ServerSnapshot>& out);
   OSStatus readServerInfo(pa_context* context, std::string& defaultSink, std::string& defaultSource);
   static void onServerInfo(pa_context* context, const pa_server_info* info, void* snapshot);
 
@@ -103,7 +105,7 @@ class PulseConnection {
   // Changes the server reported on this connection, and the last whole read with the
   // count it was sent at: the read holds while the count has not moved. Lock held.
   std::uint64_t changes_ = 0;
-  std::optional<ServerSnapshot> kept_;
+  std::shared_ptr<const ServerSnapshot> kept_;
   std::uint64_t keptAt_ = 0;
   const CurrentWork currentWork_;
   std::uint64_t keptFor_ = 0;  // the piece of work whose round trip last found kept_ current

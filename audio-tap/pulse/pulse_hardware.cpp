@@ -123,8 +123,9 @@ class PulseHardware final : public AudioHardware {
   OSStatus getPropertyDataSize(AudioObjectID object, const AudioObjectPropertyAddress& address, std::uint32_t,
                                const void*, std::uint32_t& outDataSize) override {
     if (ids_.kindOf(object) == ObjectKind::system && address.mSelector == kAudioHardwarePropertyProcessObjectList) {
-      ServerSnapshot snapshot;
-      if (OSStatus status = connection_.snapshot(snapshot)) return status;
+      std::shared_ptr<const ServerSnapshot> read;
+      if (OSStatus status = connection_.snapshot(read)) return status;
+      const ServerSnapshot& snapshot = *read;
       outDataSize = static_cast<std::uint32_t>(processesWithStreams(snapshot).size() * sizeof(AudioObjectID));
       return kAudioHardwareNoError;
     }
@@ -145,8 +146,9 @@ class PulseHardware final : public AudioHardware {
     }
     if (kind == ObjectKind::process && address.mSelector == kAudioProcessPropertyBundleID) {
       std::int32_t pid = *ObjectIDs::pidOf(object);
-      ServerSnapshot snapshot;
-      if (OSStatus status = connection_.snapshot(snapshot)) return status;
+      std::shared_ptr<const ServerSnapshot> read;
+      if (OSStatus status = connection_.snapshot(read)) return status;
+      const ServerSnapshot& snapshot = *read;
       auto identifier = applicationIdentifier(snapshot, pid);
       if (!identifier) identifier = processName(pid);
       if (!identifier) return kAudioHardwareBadObjectError;
@@ -184,8 +186,9 @@ class PulseHardware final : public AudioHardware {
 
   OSStatus createProcessTap(const TapDescription& description, AudioObjectID& outTapID) override {
     outTapID = kAudioObjectUnknown;
-    ServerSnapshot snapshot;
-    if (OSStatus status = connection_.snapshot(snapshot)) return status;
+    std::shared_ptr<const ServerSnapshot> read;
+    if (OSStatus status = connection_.snapshot(read)) return status;
+    const ServerSnapshot& snapshot = *read;
     const Sink* sink = defaultOutputSink(snapshot);
     if (!sink) return statusFromPulseError(PA_ERR_NOENTITY);
     TapObject tap;
@@ -335,11 +338,13 @@ class PulseHardware final : public AudioHardware {
       AudioObjectID id = isProcessAlive(pid) ? ObjectIDs::processObject(pid) : kAudioObjectUnknown;
       return writeValue(id, ioDataSize, outData);
     }
-    ServerSnapshot snapshot;
+    static const ServerSnapshot kNoRead;
+    std::shared_ptr<const ServerSnapshot> read;
     if (selector == kAudioHardwarePropertyDefaultInputDevice || selector == kAudioHardwarePropertyDefaultSystemOutputDevice ||
         selector == kAudioHardwarePropertyProcessObjectList) {
-      if (OSStatus status = connection_.snapshot(snapshot)) return status;
+      if (OSStatus status = connection_.snapshot(read)) return status;
     }
+    const ServerSnapshot& snapshot = read ? *read : kNoRead;
     switch (selector) {
       case kAudioHardwarePropertyDefaultInputDevice: {
         const Source* source = defaultInputSource(snapshot);
@@ -375,8 +380,9 @@ class PulseHardware final : public AudioHardware {
         selector != kAudioDevicePropertyNominalSampleRate) {
       return kAudioHardwareUnknownPropertyError;
     }
-    ServerSnapshot snapshot;
-    if (OSStatus status = connection_.snapshot(snapshot)) return status;
+    std::shared_ptr<const ServerSnapshot> read;
+    if (OSStatus status = connection_.snapshot(read)) return status;
+    const ServerSnapshot& snapshot = *read;
     auto name = ids_.deviceName(device).value_or("");
     const bool isSource = ids_.kindOf(device) == ObjectKind::source;
     const Source* source = isSource ? snapshot.sourceNamed(name) : nullptr;
@@ -427,8 +433,9 @@ class PulseHardware final : public AudioHardware {
         return writeValue(static_cast<std::uint32_t>(pid), ioDataSize, outData);
       case kAudioProcessPropertyIsRunningInput:
       case kAudioProcessPropertyIsRunningOutput: {
-        ServerSnapshot snapshot;
-        if (OSStatus status = connection_.snapshot(snapshot)) return status;
+        std::shared_ptr<const ServerSnapshot> read;
+        if (OSStatus status = connection_.snapshot(read)) return status;
+        const ServerSnapshot& snapshot = *read;
         const bool running = selector == kAudioProcessPropertyIsRunningInput ? isRunningInput(snapshot, pid)
                                                                              : isRunningOutput(snapshot, pid);
         return writeValue(static_cast<std::uint32_t>(running ? 1 : 0), ioDataSize, outData);
