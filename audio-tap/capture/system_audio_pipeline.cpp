@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <iterator>
+#include <string_view>
 
 #include "audio-tap/capture/system_audio_tap.h"
 
@@ -148,14 +150,32 @@ void SystemAudioTap::passSettledSilence(std::uint32_t frames, double ratio) {
   appendSilence(static_cast<std::int64_t>(whole));
 }
 
-// Silence for the time capture was down, in the stream's place, chunked as usual.
+// Silence (for the time capture was down, or passed by a settled converter) in the
+// stream's place, chunked as usual. Once the frame under way is full, whole frames
+// of it leave straight from a block of zeros: while nothing plays, each frame costs
+// one copy, not three through pendingSamples_. The bytes are the same either way.
 void SystemAudioTap::appendSilence(std::int64_t count) {
   static constexpr std::int16_t kZeros[4800] = {};
-  for (std::int64_t left = count; left > 0;) {
-    const auto n = static_cast<std::uint32_t>(std::min<std::int64_t>(left, std::size(kZeros)));
-    appendAndChunk(kZeros, n);
-    left -= n;
+  const auto appendZeros = [this](std::int64_t samples) {
+    for (std::int64_t left = samples; left > 0;) {
+      const auto n = static_cast<std::uint32_t>(std::min<std::int64_t>(left, std::size(kZeros)));
+      appendAndChunk(kZeros, n);
+      left -= n;
+    }
+  };
+  const std::int64_t chunk = context_.settings.framesPerChunk;
+  std::int64_t left = count;
+  if (!pendingSamples_.empty()) {
+    const std::int64_t toFill =
+        std::clamp<std::int64_t>(chunk - static_cast<std::int64_t>(pendingSamples_.size()), 0, left);
+    appendZeros(toFill);
+    left -= toFill;
   }
+  if (chunk > 0 && chunk <= std::ssize(kZeros)) {
+    const std::string_view frameOfZeros(reinterpret_cast<const char*>(kZeros), 2 * static_cast<std::size_t>(chunk));
+    for (; pendingSamples_.empty() && left >= chunk; left -= chunk) context_.output.writeFrame(frameOfZeros);
+  }
+  appendZeros(left);
 }
 
 // Follows the run of captured cycles that hold nothing but exact zeros (all bytes

@@ -212,6 +212,28 @@ TEST_F(PipelineTest, SettledSilencePassesTheConverterBy) {
   }
 }
 
+// Silence fills the frame under way first, then leaves in whole frames: the same
+// samples in the same frames as if it had gone through pendingSamples one by one.
+TEST_F(PipelineTest, SilenceFillsTheFrameUnderWayThenLeavesInWholeFrames) {
+  startCapture();
+  convert(1000);
+  scene.mainQueue.advance(2 * kCaptureCheckSeconds);  // the second check finds no audio
+  scene.runAudioQueues();
+  tap->stop();
+  const auto frames = scene.output.takeFrames();
+  ASSERT_GE(frames.size(), 5u);
+  std::vector<int> all;
+  for (std::size_t f = 0; f < frames.size(); ++f) {
+    if (f + 1 < frames.size()) {
+      EXPECT_EQ(frames[f].size(), 9600u) << f;
+    }
+    auto samples = samplesOf(frames[f]);
+    all.insert(all.end(), samples.begin(), samples.end());
+  }
+  for (int i = 0; i < 1000; ++i) ASSERT_EQ(all[static_cast<std::size_t>(i)], i);
+  EXPECT_EQ(std::count(all.begin() + 1000, all.end(), 0), static_cast<std::ptrdiff_t>(all.size() - 1000));
+}
+
 TEST_F(PipelineTest, FailedConversionsAppendNothingAndReportOnlyInDebug) {
   struct Case {
     const char* name;
