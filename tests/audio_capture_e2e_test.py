@@ -13,7 +13,7 @@ import unittest
 
 from audio_session import (PLATFORM, Client, FrameReader, Player, Recorder, Speaker, level, samples_of,
                            skip_without_audio_access, sound_server, tone_level, tone_peak, write_stereo_tone)
-from host import Helper, assert_took, time_limit
+from host import Helper, assert_took, thread_stacks, time_limit
 
 FULL_FRAME = 4800 * 2
 NO_PRIVATE_SERVER = "the tests cannot stop or hang a Mac's own sound server"
@@ -231,7 +231,8 @@ class RebuildTest(CaptureHelpers):
             if event and event.get("step") == step:
                 return event
             seen.append(event)
-        self.fail(f"no {step} event: {seen}; the server: {self.server.ctl('info').stdout}")
+        self.fail(f"no {step} event: {seen}; the server: {self.server.ctl('info').stdout}\n"
+                  f"the helper's threads:\n{thread_stacks(helper.proc.pid)}")
 
     @staticmethod
     def lag(frames, first, started, since, until):

@@ -40,6 +40,17 @@ def assert_took(test, took, seconds, what):
     test.assertLess(took, limit, what)
 
 
+def thread_stacks(pid):
+    """Every thread's stack in process `pid`, for a failure message: what a helper that
+    went quiet was doing. Empty without gdb."""
+    try:
+        out = subprocess.run(["gdb", "-p", str(pid), "-batch", "-ex", "thread apply all bt"],
+                             capture_output=True, text=True, timeout=60)
+    except (OSError, subprocess.TimeoutExpired):
+        return ""
+    return out.stdout[-30000:]
+
+
 # How long a read or a wait gives the helper when the test names no deadline.
 WAIT_SECONDS = time_limit(5.0)
 

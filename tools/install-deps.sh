@@ -9,6 +9,8 @@ PACKAGES=(
   nlohmann-json3-dev libsoxr-dev libpulse-dev libx11-dev libxi-dev libxtst-dev
   # tests and benchmarks
   googletest libgtest-dev libgmock-dev libbenchmark-dev python3 libclang-rt-dev nodejs
+  # the stacks of a helper that went quiet, in a failing test's message
+  gdb
   # the private sound server and virtual display of the end-to-end tests and the demo
   pulseaudio pulseaudio-utils xvfb xdotool x11-utils sox espeak-ng
   # the same tests against PipeWire's PulseAudio front end
