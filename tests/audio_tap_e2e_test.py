@@ -137,8 +137,8 @@ class AudioTapProtocolTest(unittest.TestCase):
         helper = self.start()
         helper.send_line("watchInput")
         helper.read_error_event()
-        helper.send_line("quit")
-        helper.send_line(PERMISSION_PROBE)  # never read: the process has ended
+        # One write: a second one could find the process already gone (a broken pipe).
+        helper.send("quit\n" + PERMISSION_PROBE + "\n")  # the line after "quit" is never read
         errors, output = self.expect_end(helper)
         self.assertEqual((errors, output), (b"", b""))
 
