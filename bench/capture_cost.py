@@ -212,6 +212,17 @@ class ServerMeter:
         return sum(ProcessMeter(pid).start[0] for pid in self.pids) / 1e9
 
 
+def stop_keeper(server):
+    """Stops the low-latency reader the tests keep on the sink's monitor (a null sink's
+    first data may come late without one): no desktop has one, it would hold the sink at
+    the latency that each recorder's own request sets otherwise, and it keeps the machine
+    busier than a desktop with nothing playing."""
+    for keeper in [p for p in server.procs if os.path.basename(p.args[0]) == "parec"]:
+        keeper.kill()
+        keeper.wait()
+        server.procs.remove(keeper)
+
+
 def helper_recorder(server):
     helper = Helper("vesk-audio-tap", env=server.env)
     FrameReader(helper)
@@ -267,13 +278,7 @@ def whole_cost(seconds=20, server_kind="pulse", playing=True, rounds=3, recorder
     # The sink's own sample format, which the helper asks for (s16le or float32le).
     sinks = [line.split("\t") for line in server.ctl("list", "short", "sinks").stdout.splitlines()]
     server.format = next((f[3].split()[0] for f in sinks if len(f) > 3 and f[1] == server.SINK), "float32le")
-    # The tests keep a low-latency reader on the sink's monitor (a null sink's first
-    # data may come late without one); no desktop has one, and it would hold the sink
-    # at the latency that each recorder's own request sets otherwise.
-    for keeper in [p for p in server.procs if os.path.basename(p.args[0]) == "parec"]:
-        keeper.kill()
-        keeper.wait()
-        server.procs.remove(keeper)
+    stop_keeper(server)
     player = None
     try:
         if playing:

@@ -14,8 +14,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 os.environ.setdefault("VESK_BUILD_DIR", os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(HERE, "..", "build")))
 
-from audio_session import FrameReader, PulseServer  # noqa: E402
-from host import Helper  # noqa: E402
+from audio_session import PulseServer  # noqa: E402
+from capture_cost import helper_recorder, stop_keeper  # noqa: E402
 
 SETTLE_SECONDS = 3
 
@@ -42,20 +42,13 @@ def main():
     rounds = int(sys.argv[3]) if len(sys.argv) > 3 else 3
     server = PulseServer()
     try:
-        for keeper in [p for p in server.procs if os.path.basename(p.args[0]) == "parec"]:
-            keeper.kill()
-            keeper.wait()
-            server.procs.remove(keeper)
-        helper = Helper("vesk-audio-tap", env=server.env)
-        FrameReader(helper)
-        helper.send(b"start\n")
-        ready = helper.read_error_event(timeout=10)
-        assert ready and ready["event"] == "ready", ready
+        stop_keeper(server)
+        proc, stop = helper_recorder(server)
         time.sleep(SETTLE_SECONDS)
         for round_ in range(rounds):
-            before = read_threads(helper.proc.pid)
+            before = read_threads(proc.pid)
             time.sleep(seconds)
-            after = read_threads(helper.proc.pid)
+            after = read_threads(proc.pid)
             total = 0
             print(f"round {round_ + 1}, {seconds:.0f} s, % of a core:")
             for name, (cpu_ns, switches) in sorted(after.items()):
@@ -66,7 +59,7 @@ def main():
                     print(f"  {name:24} {100 * cpu / 1e9 / seconds:.4f}   {wakes / seconds:4.1f} wake-ups/s"
                           f"   {cpu / 1e3 / max(wakes, 1):6.1f} us each")
             print(f"  {'all threads':24} {100 * total / 1e9 / seconds:.4f}")
-        helper.kill()
+        stop()
     finally:
         server.close()
 
