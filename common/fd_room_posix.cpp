@@ -6,6 +6,8 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <optional>
+#include <string_view>
 
 #include "common/fd_sink.h"
 
@@ -19,6 +21,10 @@ void waitForRoom(int fd, FdKind, std::size_t) {
   }
 }
 
-bool hasRoomNow(int, FdKind, std::size_t) { return false; }
+std::size_t returnBufferSize(int, FdKind) { return 0; }
+
+std::optional<std::size_t> returnUnread(int, FdKind) { return std::nullopt; }
+
+std::optional<std::size_t> writeWithoutWaiting(int, std::string_view) { return std::nullopt; }
 
 }  // namespace vesk

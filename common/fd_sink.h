@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string_view>
 
 #include "common/stream_writer.h"
@@ -19,20 +20,37 @@ FdKind returnFdKind(int fd);
 /// (files) and for those the platform says nothing about. Writer thread only.
 void waitForRoom(int fd, FdKind kind, std::size_t bytes);
 
-/// True when `fd` can take `bytes` more now without blocking at all; false when it
-/// cannot, or when the platform does not say.
-bool hasRoomNow(int fd, FdKind kind, std::size_t bytes);
+/// The size of `fd`'s buffer (a pipe's, or a socket's for sending); 0 when the
+/// platform does not say.
+std::size_t returnBufferSize(int fd, FdKind kind);
+
+/// How much of `fd`'s buffer its reader has not read yet; none when the platform
+/// does not say.
+std::optional<std::size_t> returnUnread(int fd, FdKind kind);
+
+/// Writes what `fd` takes without waiting for its reader: all of `bytes`, part of
+/// them, or none. A reader that has gone counts as taking all (they are lost, as
+/// with any write to it). None when the platform cannot write without waiting.
+std::optional<std::size_t> writeWithoutWaiting(int fd, std::string_view bytes);
 
 /// Whole writes to a file descriptor, each begun only once it can be finished.
 class FdSink final : public ByteSink {
  public:
   explicit FdSink(int fd) : fd_(fd), kind_(returnFdKind(fd)) {}
   void write(std::string_view bytes) override;
-  bool writeIfRoom(std::string_view bytes) override;
+  std::size_t writeIfRoom(std::string_view bytes) override;
 
  private:
+  void look();
+  void forgetRoom();
+
   int fd_;
   FdKind kind_;
+  std::size_t bufferSize_ = 0;  // 0: to be read at the next look
+  // Room that the last look proved, less what was written since: the reader can only
+  // have made more. A look is a system call, so it is taken only when this runs short.
+  std::size_t provenRoom_ = 0;
+  bool writesWithoutWaiting_ = true;  // until the platform says it cannot
 };
 
 }  // namespace vesk

@@ -49,12 +49,20 @@ void StreamWriter::write(std::string bytes, std::size_t weight) {
 // this one; the sink promises not to block, so nobody waits on the lock for long.
 bool StreamWriter::writeAtOnce(const std::string& bytes) {
   std::size_t dropped = 0;
+  bool begunOnly = false;
   {
     std::lock_guard<std::mutex> hold(lock_);
-    if (!backlog_.empty() || writing_ || !sink_.writeIfRoom(bytes)) return false;
+    if (!backlog_.empty() || writing_) return false;
+    const std::size_t written = sink_.writeIfRoom(bytes);
+    if (written == 0) return false;
     ++handedOver_;
     dropped = backlog_.takeDropped();
+    if (written < bytes.size()) {
+      rest_.assign(bytes, written);
+      writing_ = begunOnly = true;
+    }
   }
+  if (begunOnly) queued_.notify_one();
   progressed_.notify_all();
   if (dropped > 0 && onResumed_) onResumed_(dropped);
   return true;
@@ -80,9 +88,13 @@ bool StreamWriter::writeNext() {
   BacklogItem item;
   {
     std::lock_guard<std::mutex> hold(lock_);
-    if (backlog_.empty()) return false;
-    item = backlog_.pop();
-    writing_ = true;
+    if (!rest_.empty()) {
+      item.bytes = std::exchange(rest_, {});  // its producer never waited for a leader
+    } else {
+      if (backlog_.empty()) return false;
+      item = backlog_.pop();
+      writing_ = true;
+    }
   }
   if (leader_ != nullptr) leader_->waitFinished(item.after, item.notAfter);
   sink_.write(item.bytes);
@@ -110,8 +122,8 @@ void StreamWriter::serve() {
   for (;;) {
     {
       std::unique_lock<std::mutex> hold(lock_);
-      queued_.wait(hold, [this] { return !backlog_.empty() || stopping_; });
-      if (backlog_.empty()) return;  // stopping, and everything is written
+      queued_.wait(hold, [this] { return !backlog_.empty() || !rest_.empty() || stopping_; });
+      if (backlog_.empty() && rest_.empty()) return;  // stopping, and everything is written
     }
     writeNext();
   }

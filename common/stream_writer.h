@@ -31,9 +31,10 @@ class ByteSink {
   /// has gone) loses the bytes silently. Writer thread only.
   virtual void write(std::string_view bytes) = 0;
   /// Writes every byte at once if the sink can take them all without blocking, and
-  /// says so; false, with nothing written, if it cannot or cannot tell. Any thread,
-  /// never while another write of the sink is under way.
-  virtual bool writeIfRoom(std::string_view) { return false; }
+  /// says how many it wrote: all, or none if it cannot or cannot tell. Part of them
+  /// only if its room shrank unforeseen; the rest must follow before anything else.
+  /// Never blocks. Any thread, never while another write of the sink is under way.
+  virtual std::size_t writeIfRoom(std::string_view) { return 0; }
 };
 
 class StreamWriter {
@@ -93,8 +94,9 @@ class StreamWriter {
   std::condition_variable queued_;      // an item was queued, or the writer stops
   std::condition_variable progressed_;  // an item was written
   OutputBacklog backlog_;
+  std::string rest_;  // of an item its producer began: the writer thread finishes it first
   std::uint64_t handedOver_ = 0;
-  bool writing_ = false;  // an item has left the backlog but is not written yet
+  bool writing_ = false;  // an item has left the backlog (or is begun) but is not written yet
   bool stopping_ = false;
   std::thread thread_;
 };

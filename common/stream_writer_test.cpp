@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -12,6 +13,8 @@
 
 namespace vesk {
 namespace {
+
+constexpr std::size_t kAll = std::string::npos;
 
 // Records what is written; with `hold` set, the write of the item equal to it waits
 // until the test calls release(), as a pipe whose reader has stopped reading.
@@ -26,11 +29,12 @@ class FakeSink final : public ByteSink {
     }
     written.emplace_back(bytes);
   }
-  bool writeIfRoom(std::string_view bytes) override {
-    if (!room) return false;
+  std::size_t writeIfRoom(std::string_view bytes) override {
+    const std::size_t taken = std::min(room, bytes.size());
+    if (taken == 0) return 0;
     std::lock_guard<std::mutex> lock(mutex_);
-    written.emplace_back(bytes);
-    return true;
+    written.emplace_back(bytes.substr(0, taken));
+    return taken;
   }
   void waitUntilBlocked() {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -47,7 +51,7 @@ class FakeSink final : public ByteSink {
   }
 
   std::string hold;
-  bool room = false;  // whether a producer may write an item itself (producer threads only)
+  std::size_t room = 0;  // what a producer's own write takes of an item (producer threads only)
   std::vector<std::string> written;
 
  private:
@@ -143,15 +147,15 @@ TEST(StreamWriterTest, AProducerWritesItsItemItselfOnlyWhenNothingWaitsAndTheSin
   FakeClock clock;
   {
     StreamWriter writer(sink, clock, BacklogBounds{100, 1 << 20});
-    sink.room = true;
+    sink.room = kAll;
     writer.write("item1");  // no writer thread yet: only the producer can have written it
     EXPECT_EQ(sink.snapshot(), items(1, 1));
     writer.startThread();
-    sink.room = false;
+    sink.room = 0;
     sink.hold = "item2";
     writer.write("item2");
     sink.waitUntilBlocked();
-    sink.room = true;
+    sink.room = kAll;
     writer.write("item3");  // item2 is still being written: item3 waits its turn
     writer.write("item4");
     EXPECT_EQ(sink.snapshot(), items(1, 1));
@@ -159,6 +163,22 @@ TEST(StreamWriterTest, AProducerWritesItsItemItselfOnlyWhenNothingWaitsAndTheSin
     sink.release();
   }  // the destructor writes what is queued
   EXPECT_EQ(sink.written, items(1, 4));
+}
+
+TEST(StreamWriterTest, AnItemItsProducerOnlyBeganIsFinishedByTheWriterThreadBeforeAnyOther) {
+  FakeSink sink;
+  FakeClock clock;
+  {
+    StreamWriter writer(sink, clock, BacklogBounds{100, 1 << 20});
+    sink.room = 3;  // the sink's room shrank unforeseen: it takes "ite" of "item1"
+    writer.write("item1");
+    sink.room = kAll;
+    writer.write("item2");
+    EXPECT_EQ(sink.snapshot(), std::vector<std::string>{"ite"});
+    EXPECT_EQ(writer.handedOver(), 2u);
+    writer.startThread();
+  }
+  EXPECT_EQ(sink.written, (std::vector<std::string>{"ite", "m1", "item2"}));
 }
 
 TEST(StreamWriterTest, DrainWaitsForTheQueueUpToItsDeadline) {
