@@ -18,18 +18,12 @@ TEST(FdSinkTest, AProducerFillsAnUnreadBufferOnlyToHalfWithWholeFrames) {
   for (const bool socket : {false, true}) {
     int fds[2];
     ASSERT_EQ(socket ? ::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) : ::pipe(fds), 0);
-    int capacity = 0;
-    if (socket) {
-      socklen_t size = sizeof capacity;
-      ::getsockopt(fds[1], SOL_SOCKET, SO_SNDBUF, &capacity, &size);
-    } else {
-      capacity = ::fcntl(fds[1], F_GETPIPE_SZ);
-    }
+    const std::size_t capacity = returnBufferSize(fds[1], returnFdKind(fds[1]));
     FdSink sink(fds[1]);
     std::size_t written = 0;
     while (sink.writeIfRoom(kFrame) == kFrame.size()) written += kFrame.size();
     EXPECT_GT(written, 0u) << socket;
-    EXPECT_LE(2 * written, static_cast<std::size_t>(capacity)) << socket;
+    EXPECT_LE(2 * written, capacity) << socket;
     ::close(fds[0]);
     ::close(fds[1]);
   }
